@@ -1,0 +1,36 @@
+# GoogleTest for the native build comes from the system package; for the
+# MinGW cross build it is compiled from the sources Debian installs under
+# /usr/src/googletest, so that the test executables run under Wine.
+if(CMAKE_CROSSCOMPILING)
+  set(KAVTEL_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${KAVTEL_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
+
+# kavtel_add_test(name SOURCES ... [LIBS ...] [NATIVE_ONLY] [LABELS ...])
+# Natively every test case becomes its own CTest entry; under Wine one CTest
+# entry runs the whole executable, since each Wine start-up costs seconds.
+function(kavtel_add_test name)
+  cmake_parse_arguments(T "NATIVE_ONLY" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(T_NATIVE_ONLY AND CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  if(CMAKE_CROSSCOMPILING)
+    target_link_options(${name} PRIVATE -static)
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
+  endif()
+endfunction()

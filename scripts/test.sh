@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The whole test run, from a fresh checkout: install what is missing, then
+# build and test natively, under ThreadSanitizer, and as Windows executables
+# under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+run_preset() {
+  local preset=$1
+  echo "=== ${preset}: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== ${preset}: test"
+  ctest --preset "$preset"
+}
+
+run_preset debug
+run_preset tsan
+
+# Wine runs in a throw-away prefix made for this run.
+WINEPREFIX="$(mktemp -d -t kavtel-wine.XXXXXX)"
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+wineboot --init >/dev/null 2>&1 || true
+run_preset win32

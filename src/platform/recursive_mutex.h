@@ -1,0 +1,25 @@
+#pragma once
+
+#include <memory>
+
+namespace kavtel::platform {
+
+// A mutex that its holder may take again; it is free for other threads once
+// the holder has released it as often as it took it.
+class RecursiveMutex {
+ public:
+  RecursiveMutex();
+  // Waits until no other thread holds the mutex, then frees it.
+  ~RecursiveMutex();
+  RecursiveMutex(const RecursiveMutex&) = delete;
+  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+
+  void Lock();
+  void Unlock();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kavtel::platform

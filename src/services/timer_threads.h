@@ -1,0 +1,128 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "kavtel/export.h"
+#include "platform/event.h"
+#include "platform/recursive_mutex.h"
+#include "platform/thread.h"
+#include "services/method.h"
+#include "services/root_object.h"
+
+namespace kavtel {
+
+// A re-entrant mutex: its holder may take it again and must release it once
+// for every WaitFor.
+class KAVTEL_API TAPPSYSMutex : public TObject {
+ public:
+  TAPPSYSMutex() = default;
+  // Waits until no other thread holds the mutex.
+  ~TAPPSYSMutex() override = default;
+  void WaitFor() { mutex_.Lock(); }
+  void Release() { mutex_.Unlock(); }
+
+ private:
+  platform::RecursiveMutex mutex_;
+};
+
+// Holds a TAPPSYSMutex for the lifetime of a scope.
+class TAPPSYSMutexHold {
+ public:
+  explicit TAPPSYSMutexHold(TAPPSYSMutex& mutex) : mutex_(mutex) { mutex_.WaitFor(); }
+  ~TAPPSYSMutexHold() { mutex_.Release(); }
+  TAPPSYSMutexHold(const TAPPSYSMutexHold&) = delete;
+  TAPPSYSMutexHold& operator=(const TAPPSYSMutexHold&) = delete;
+
+ private:
+  TAPPSYSMutex& mutex_;
+};
+
+using TAPPSYSTimerTriggerProc = TMethod<void(std::uint32_t id)>;
+using TAPPSYSCycleProc = TMethod<void()>;
+using TAPPSYSThreadNotify = TMethod<void(TObject* sender)>;
+
+// A watchdog: armed with a non-zero id it waits Interval milliseconds and
+// then calls ToDo(id) once, unless it is disarmed or re-armed first, in
+// which case it calls Skiped(id). Runs one step below normal priority.
+class KAVTEL_API TAPPSYSOneShotThread : public TObject, private platform::Thread {
+ public:
+  TAPPSYSOneShotThread();
+  ~TAPPSYSOneShotThread() override;
+
+  // Arms or re-arms the watchdog; a run in progress ends with Skiped.
+  void activateTimerID(std::uint32_t id);
+  // Disarms it; a run in progress ends with Skiped, never with ToDo.
+  void deactivateTimerID();
+  // Stops the worker and waits for it; a run in progress ends with Skiped.
+  // Must not be called from the worker (from ToDo or Skiped).
+  void endService();
+
+  void SetInterval(std::uint32_t ms) { Interval_.store(ms); }
+  std::uint32_t GetInterval() const { return Interval_.load(); }
+  void SetTimerID(std::uint32_t id) { TimerID_.store(id); }
+  std::uint32_t GetTimerID() const { return TimerID_.load(); }
+  void SetCountstarted(std::uint32_t n) { Countstarted_.store(n); }
+  std::uint32_t GetCountstarted() const { return Countstarted_.load(); }
+
+  // Callbacks are set before the watchdog is armed; they run on the worker.
+  void SetToDo(TAPPSYSTimerTriggerProc p) { ToDo_ = std::move(p); }
+  void SetSkiped(TAPPSYSTimerTriggerProc p) { Skiped_ = std::move(p); }
+  void SetSkipedTime(TAPPSYSTimerTriggerProc p) { SkipedTime_ = std::move(p); }
+  void SetOnStarted(TAPPSYSThreadNotify p) { OnStarted_ = std::move(p); }
+  void SetOnEndService(TAPPSYSThreadNotify p) { OnEndService_ = std::move(p); }
+  void SetOnWaiting(TAPPSYSThreadNotify p) { OnWaiting_ = std::move(p); }
+
+  using platform::Thread::Finished;
+  using platform::Thread::Priority;
+
+ protected:
+  void Execute() override;
+
+ private:
+  platform::Event activation_{false, false};
+  platform::Event stop_{false, false};
+  std::atomic<std::uint32_t> Interval_{0};
+  std::atomic<std::uint32_t> TimerID_{0};
+  std::atomic<std::uint32_t> pending_{0};
+  std::mutex idLock_;  // makes the hand-over of ids between threads atomic
+  std::atomic<std::uint32_t> Countstarted_{0};
+  TAPPSYSTimerTriggerProc ToDo_;
+  TAPPSYSTimerTriggerProc Skiped_;
+  TAPPSYSTimerTriggerProc SkipedTime_;
+  TAPPSYSThreadNotify OnStarted_;
+  TAPPSYSThreadNotify OnEndService_;
+  TAPPSYSThreadNotify OnWaiting_;
+};
+
+// Calls one procedure over and over with a pause of Interval milliseconds
+// after each call (none when negative). Created suspended; Resume starts it.
+class KAVTEL_API TAPPSYSCycleThread : public TObject, private platform::Thread {
+ public:
+  TAPPSYSCycleThread(TAPPSYSCycleProc cycleWhat, std::uint32_t interval);
+  ~TAPPSYSCycleThread() override;
+
+  void Resume() { platform::Thread::Resume(); }
+  // Stops the worker and waits for it: the call in progress finishes, a
+  // pause in progress is cut short. Must not be called from CycleWhat.
+  void endService();
+
+  void SetInterval(std::int32_t ms) { Interval_.store(ms); }
+  std::int32_t GetInterval() const { return Interval_.load(); }
+  // Set while the worker is not running.
+  void SetCycleWhat(TAPPSYSCycleProc p) { CycleWhat_ = std::move(p); }
+
+  using platform::Thread::Finished;
+  using platform::Thread::Started;
+
+ protected:
+  void Execute() override;
+
+ private:
+  std::atomic<std::int32_t> Interval_;
+  TAPPSYSCycleProc CycleWhat_;
+  platform::Event wake_{true, false};
+};
+
+}  // namespace kavtel
