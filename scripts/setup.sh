@@ -13,6 +13,7 @@ packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   wine wine32:i386
   gcc-multilib socat libclang-rt-14-dev
+  locales
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -29,5 +30,10 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   echo "setup: installing ${missing[*]}"
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# The tests of a host whose locale writes a decimal comma need one such locale.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  echo "setup: generating the de_DE.UTF-8 locale"
+  as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi
 echo "setup: all build and test packages present"
