@@ -49,7 +49,7 @@ constexpr const char* kUsage =
     "  --split-gap-ms MS     pause between pieces (default 30)\n"
     "  --delay-ms MS         delay every answer\n"
     "  --line-rate           pace bytes at 9600 baud, 10 bits a byte\n"
-    "  --hang-up-after N     pull the cable after answering the Nth frame\n"
+    "  --hang-up-after N     pull the cable when the Nth frame arrives\n"
     "  --help                this text\n";
 
 std::mutex out_mutex;

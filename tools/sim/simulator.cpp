@@ -147,7 +147,6 @@ void Simulator::Start() {
     wake_write_ = wake[1];
     stopping_ = false;
     hang_up_ = false;
-    hang_up_when_sent_ = false;
     started_ = true;
     model_time_ = Clock::now();
     Changed();
@@ -198,7 +197,7 @@ bool Simulator::IsConnected() const {
 
 void Simulator::HangUp() {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!started_) return;
+  if (!started_ || line_.fd < 0) return;
   hang_up_ = true;
   Wake();
   changed_.wait(lock, [&] { return line_.fd < 0; });
@@ -304,7 +303,6 @@ void Simulator::DropLine() {
   outgoing_.clear();
   delivered_.clear();
   hang_up_ = false;
-  hang_up_when_sent_ = false;
   Changed();
 }
 
@@ -368,7 +366,10 @@ void Simulator::HandleFrame(const HostUnit& unit, Clock::time_point now) {
   ++counters_.frames_received;
   controller_.model().HostAlive();
   const std::uint64_t n = ++fault_frames_;
-  if (faults_.hang_up_after != 0 && n == faults_.hang_up_after) hang_up_when_sent_ = true;
+  if (faults_.hang_up_after != 0 && n == faults_.hang_up_after) {
+    hang_up_ = true;  // the worker closes the line before it writes again
+    return;
+  }
   if (faults_.drop_every != 0 && n % faults_.drop_every == 0) return;
   if (faults_.nak_every != 0 && n % faults_.nak_every == 0) {
     ++counters_.naks_sent;
@@ -467,7 +468,7 @@ void Simulator::Run() {
     auto now = Clock::now();
     AdvanceModel(now);
     WriteDue(now);
-    if (hang_up_ || (hang_up_when_sent_ && outgoing_.empty())) DropLine();
+    if (hang_up_) DropLine();
 
     auto wake_at = now + kTick;
     if (line_.fd >= 0 && !outgoing_.empty()) wake_at = std::min(wake_at, DueOf(outgoing_.front()));

@@ -78,8 +78,8 @@ struct Faults {
   std::chrono::milliseconds delay{0};
   // Bytes leave at the real line rate: 9600 baud, 10 bits a byte.
   bool line_rate = false;
-  // After the Nth valid frame (which is still answered) the line is hung up,
-  // as HangUp() does.
+  // The Nth valid frame is not answered: the line is hung up as it arrives,
+  // as HangUp() does (a cable pulled in mid-conversation).
   unsigned hang_up_after = 0;
 };
 
@@ -249,9 +249,8 @@ class Simulator {
   std::deque<Outgoing> outgoing_;
   std::deque<Delivered> delivered_;  // answers written, awaiting the host's ACK
   Line line_;
-  bool hang_up_ = false;          // asks the worker to close the line now
-  bool hang_up_when_sent_ = false;  // ... once everything queued is written
-  Clock::time_point line_free_;     // when the line rate lets the next byte go
+  bool hang_up_ = false;         // asks the worker to close the line
+  Clock::time_point line_free_;  // when the line rate lets the next byte go
   bool stopping_ = false;
   bool started_ = false;
   Clock::time_point model_time_;
