@@ -44,6 +44,7 @@ constexpr const char* kUsage =
     "  --drop-every N        ignore every Nth frame\n"
     "  --nak-every N         refuse every Nth frame with NAK\n"
     "  --corrupt-every N     send every Nth answer with a wrong checksum\n"
+    "  --garbage             send junk bytes before every answer (same as --garbage-every 1)\n"
     "  --garbage-every N     send junk bytes before every Nth answer\n"
     "  --split N             write every answer in N pieces\n"
     "  --split-gap-ms MS     pause between pieces (default 30)\n"
@@ -119,6 +120,7 @@ kavtel::sim::Options Parse(int argc, char** argv) {
     else if (flag == "--drop-every") faults.drop_every = static_cast<unsigned>(Count(value(), "--drop-every"));
     else if (flag == "--nak-every") faults.nak_every = static_cast<unsigned>(Count(value(), "--nak-every"));
     else if (flag == "--corrupt-every") faults.corrupt_every = static_cast<unsigned>(Count(value(), "--corrupt-every"));
+    else if (flag == "--garbage") faults.garbage_every = 1;
     else if (flag == "--garbage-every") faults.garbage_every = static_cast<unsigned>(Count(value(), "--garbage-every"));
     else if (flag == "--split") faults.split = static_cast<unsigned>(Count(value(), "--split"));
     else if (flag == "--split-gap-ms") faults.split_gap = std::chrono::milliseconds(Count(value(), "--split-gap-ms"));

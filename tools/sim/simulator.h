@@ -31,6 +31,10 @@
 // worker and with each other (Start and Stop excepted: call them from one
 // thread). Getters return copies.
 //
+// Line: on a pseudo-terminal the simulator keeps a hold on the slave side
+// itself (set raw), so a host may close and reopen the path at will; bytes it
+// did not read stay queued for its next open, as on a real serial port.
+//
 // Time: the worker advances the model every few milliseconds by the elapsed
 // steady-clock time multiplied by Options::time_scale. The fail-safe watchdog
 // is part of the model and counts in that scaled time too.
@@ -68,7 +72,8 @@ struct Faults {
   unsigned nak_every = 0;
   // The Nth answer goes out with wrong checksum digits.
   unsigned corrupt_every = 0;
-  // The Nth answer is preceded by `garbage` (its own write).
+  // The Nth answer is preceded by `garbage` (its own write). The default junk
+  // holds no SOH, ETB, ACK or NAK, so a sound host simply drops it.
   unsigned garbage_every = 0;
   std::string garbage = std::string("\x00\x7F" "#?\xFE", 5);
   // Every answer is cut into this many writes (2 or more), `split_gap` apart.
