@@ -207,9 +207,13 @@ std::int32_t TAPPSerialPort::SendData(const std::string& data) {
       device_->Write(data.data(), static_cast<std::uint32_t>(data.size())));
 }
 
+// Every status query clears the driver's error bits, so the bits any query
+// sees are kept until LastErrors reports them: the count taken for received
+// bytes must not swallow the errors of the same wake-up.
 platform::ComStat TAPPSerialPort::Status(std::uint32_t& errors) {
   platform::ComStat status{};
   if (!device_->ClearError(errors, status)) throw EComPort(10, Win(device_->LastError()));
+  unreported_.fetch_or(errors);
   return status;
 }
 
@@ -231,6 +235,7 @@ std::uint8_t TAPPSerialPort::StateFlags() {
 TComErrors TAPPSerialPort::LastErrors() {
   std::uint32_t errors = 0;
   (void)Status(errors);
+  errors = unreported_.exchange(0);
   TComErrors set = 0;
   if ((errors & platform::kCeFrame) != 0) set |= ComSet(ceFrame);
   if ((errors & platform::kCeRxParity) != 0 && Parity_.GetCheck()) set |= ComSet(ceRxParity);

@@ -139,7 +139,9 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   std::int32_t InputCount();
   std::int32_t OutputCount();
   std::uint8_t StateFlags();
-  // ceRxParity only counts while Parity.Check is on.
+  // The errors since the last call, including those that the other status
+  // queries cleared in the driver; ceRxParity only counts while Parity.Check
+  // is on.
   TComErrors LastErrors();
   TComSignals Signals();
 
@@ -240,6 +242,7 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   std::int32_t updateCount_ = 0;
   bool TriggersOnRxChar_ = false;
   std::atomic<bool> Connected_{false};
+  std::atomic<std::uint32_t> unreported_{0};  // driver error bits not yet reported
   TBaudRate BaudRate_ = br9600;
   std::int32_t CustomBaudRate_ = 9600;
   TStopBits StopBits_ = sbOneStopBit;
