@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -102,7 +103,11 @@ class ProtocolFile : public ::testing::Test {
     ASSERT_TRUE(platform::CreateFolders(base));
     TAPPSYSProtocol::SetHostExecutable(platform::JoinPath(base, "Runner.exe"));
   }
-  void TearDown() override { TAPPSYSProtocol::SetHostExecutable(""); }
+  void TearDown() override {
+    TAPPSYSProtocol::SetHostExecutable("");
+    std::error_code ignored;
+    std::filesystem::remove_all(base, ignored);
+  }
 
   static std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
