@@ -30,6 +30,8 @@
 // - A pseudo-terminal has no modem lines and no error counters: the modem
 //   status reads as "no lines", line errors as "none", and line-control
 //   requests it refuses count as done.
+// - PURGE_TXCLEAR leaves a pseudo-terminal alone: its written bytes are
+//   already in the other side's input.
 // - A hang-up (the device vanished, or a pseudo-terminal's other side
 //   closed) fails the event wait, reads and writes; nothing retries it.
 // - PURGE_RXABORT/PURGE_TXABORT end a read or write that is blocked in
@@ -369,7 +371,10 @@ class PosixCommDevice final : public CommDevice {
     if ((flags & kPurgeRxAbort) != 0) (void)::eventfd_write(readAbort_, 1);
     if ((flags & kPurgeTxAbort) != 0) (void)::eventfd_write(writeAbort_, 1);
     const bool rx = (flags & kPurgeRxClear) != 0;
-    const bool tx = (flags & kPurgeTxClear) != 0;
+    // What a pseudo-terminal's writer wrote is already with the other side
+    // (flushing it would take bytes the other side has not read yet, which
+    // a Windows port would have transmitted long before).
+    const bool tx = (flags & kPurgeTxClear) != 0 && !pty_;
     if ((rx || tx) && ::tcflush(fd_, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0) {
       return Fail(errno);
     }
