@@ -1,14 +1,21 @@
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
 #include "platform/event.h"
+#include "event_fd.h"
 
 // Events emulated with one process-wide lock: every event's state and its
 // list of waiters live under it, and each wait brings its own condition
 // variable, so one wait can watch several events at once (as Windows'
 // WaitForMultipleObjects does) without lock-ordering questions.
+//
+// An event may also carry an eventfd that mirrors its signalled state, so
+// that poll() can wait on it together with a device (EventPollFd).
 
 namespace kavtel::platform {
 
@@ -23,22 +30,45 @@ struct Event::Impl {
   bool manual;
   bool signalled;
   std::vector<std::condition_variable*> waiters;
+  int fd = -1;  // the pollable mirror, made on first request
+
+  void Raise() {
+    signalled = true;
+    if (fd >= 0) (void)::eventfd_write(fd, 1);
+    for (auto* w : waiters) w->notify_all();
+  }
+  void Lower() {
+    signalled = false;
+    eventfd_t drained = 0;
+    if (fd >= 0) (void)::eventfd_read(fd, &drained);
+  }
 };
 
 Event::Event(bool manualReset, bool initialState)
     : impl_(new Impl{manualReset, initialState, {}}) {}
 
-Event::~Event() = default;
+Event::~Event() {
+  if (impl_->fd >= 0) ::close(impl_->fd);
+}
 
 void Event::Set() {
   std::lock_guard<std::mutex> hold(EventsLock());
-  impl_->signalled = true;
-  for (auto* w : impl_->waiters) w->notify_all();
+  impl_->Raise();
 }
 
 void Event::Reset() {
   std::lock_guard<std::mutex> hold(EventsLock());
-  impl_->signalled = false;
+  impl_->Lower();
+}
+
+int EventPollFd(Event& event) {
+  std::lock_guard<std::mutex> hold(EventsLock());
+  Event::Impl* impl = event.impl();
+  if (impl->fd < 0) {
+    impl->fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (impl->fd >= 0 && impl->signalled) (void)::eventfd_write(impl->fd, 1);
+  }
+  return impl->fd;
 }
 
 void* Event::NativeHandle() const { return nullptr; }
@@ -49,7 +79,7 @@ namespace {
 int TakeFirst(Event::Impl* const* events, int count) {
   for (int i = 0; i < count; ++i) {
     if (events[i]->signalled) {
-      if (!events[i]->manual) events[i]->signalled = false;
+      if (!events[i]->manual) events[i]->Lower();
       return i;
     }
   }

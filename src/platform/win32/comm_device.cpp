@@ -1,0 +1,170 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/comm_device.h"
+
+// The comm device on Windows: each call is the kernel32 call of the same
+// name on a handle opened for overlapped I/O. The device keeps one
+// overlapped record per kind of operation (event wait, read, write); the
+// read and write records carry manual-reset events made with the device,
+// the wait record uses the caller's completion event.
+
+namespace kavtel::platform {
+
+static_assert(sizeof(::DCB) == sizeof(Dcb), "DCB layouts agree");
+static_assert(sizeof(::COMMTIMEOUTS) == sizeof(CommTimeouts), "COMMTIMEOUTS layouts agree");
+static_assert(sizeof(::COMSTAT) == sizeof(ComStat), "COMSTAT layouts agree");
+static_assert(PURGE_RXCLEAR == kPurgeRxClear && SETXON == kSetXon && EV_RX80FULL == kEvRx80Full &&
+                  CE_MODE == kCeMode && MS_RLSD_ON == kMsRlsdOn,
+              "constants agree with Windows");
+
+namespace {
+
+class Win32CommDevice final : public CommDevice {
+ public:
+  Win32CommDevice()
+      : readEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        writeEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+  ~Win32CommDevice() override {
+    Close();
+    if (readEvent_ != nullptr) CloseHandle(readEvent_);
+    if (writeEvent_ != nullptr) CloseHandle(writeEvent_);
+  }
+
+  bool Open(std::int32_t portIndex) override {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "%sCOM%d", "\\\\.\\", static_cast<int>(portIndex));
+    handle_ = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+
+  void Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+  bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
+
+  bool Setup(std::uint32_t inQueue, std::uint32_t outQueue) override {
+    return SetupComm(handle_, inQueue, outQueue) != FALSE;
+  }
+
+  bool SetState(const Dcb& dcb) override {
+    ::DCB native;
+    std::memcpy(&native, &dcb, sizeof native);
+    return SetCommState(handle_, &native) != FALSE;
+  }
+
+  bool SetTimeouts(const CommTimeouts& timeouts) override {
+    ::COMMTIMEOUTS native;
+    std::memcpy(&native, &timeouts, sizeof native);
+    return SetCommTimeouts(handle_, &native) != FALSE;
+  }
+
+  bool SetMask(std::uint32_t mask) override { return SetCommMask(handle_, mask) != FALSE; }
+
+  std::uint32_t WaitEvent(Event& stop, Event& completion, std::uint32_t& mask) override {
+    mask = 0;
+    std::memset(&waitOverlapped_, 0, sizeof waitOverlapped_);
+    waitOverlapped_.hEvent = completion.NativeHandle();
+    waitMask_ = 0;
+    // A wait the driver refuses outright will never signal its event: that
+    // is a failed wait, not one to repeat.
+    if (!WaitCommEvent(handle_, &waitMask_, &waitOverlapped_) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return WAIT_FAILED;
+    }
+    HANDLE both[2] = {stop.NativeHandle(), completion.NativeHandle()};
+    const DWORD result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+    if (result == WAIT_OBJECT_0 + 1) {
+      DWORD unused = 0;
+      if (GetOverlappedResult(handle_, &waitOverlapped_, &unused, FALSE)) mask = waitMask_;
+    }
+    return result;
+  }
+
+  bool ClearError(std::uint32_t& errors, ComStat& status) override {
+    DWORD native = 0;
+    ::COMSTAT stat;
+    std::memset(&stat, 0, sizeof stat);
+    const bool ok = ClearCommError(handle_, &native, &stat) != FALSE;
+    errors = native;
+    std::memcpy(&status, &stat, sizeof status);
+    return ok;
+  }
+
+  CommIo Read(void* buffer, std::uint32_t count, std::uint32_t& transferred) override {
+    transferred = 0;
+    readOverlapped_.Offset = 0;
+    readOverlapped_.OffsetHigh = 0;
+    readOverlapped_.hEvent = readEvent_;
+    DWORD got = 0;
+    if (!ReadFile(handle_, buffer, count, &got, &readOverlapped_) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return CommIo::StartFailed;
+    }
+    if (WaitForSingleObject(readEvent_, INFINITE) != WAIT_OBJECT_0 ||
+        !GetOverlappedResult(handle_, &readOverlapped_, &got, FALSE)) {
+      return CommIo::CompletionFailed;
+    }
+    transferred = got;
+    return CommIo::Done;
+  }
+
+  std::uint32_t Write(const void* data, std::uint32_t count) override {
+    writeOverlapped_.Offset = 0;
+    writeOverlapped_.OffsetHigh = 0;
+    writeOverlapped_.hEvent = writeEvent_;
+    DWORD written = 0;
+    if (!WriteFile(handle_, data, count, &written, &writeOverlapped_) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return 0;
+    }
+    if (WaitForSingleObject(writeEvent_, INFINITE) != WAIT_OBJECT_0 ||
+        !GetOverlappedResult(handle_, &writeOverlapped_, &written, FALSE)) {
+      return 0;
+    }
+    return written;
+  }
+
+  bool Purge(std::uint32_t flags) override { return PurgeComm(handle_, flags) != FALSE; }
+
+  bool Escape(std::uint32_t function) override {
+    return EscapeCommFunction(handle_, function) != FALSE;
+  }
+
+  bool ModemStatus(std::uint32_t& status) override {
+    DWORD native = 0;
+    const bool ok = GetCommModemStatus(handle_, &native) != FALSE;
+    status = native;
+    return ok;
+  }
+
+  bool TransmitChar(char ch) override { return TransmitCommChar(handle_, ch) != FALSE; }
+
+  std::uint32_t LastError() const override { return GetLastError(); }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  HANDLE readEvent_;
+  HANDLE writeEvent_;
+  OVERLAPPED readOverlapped_{};
+  OVERLAPPED writeOverlapped_{};
+  OVERLAPPED waitOverlapped_{};
+  DWORD waitMask_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<CommDevice> CreateCommDevice() { return std::make_unique<Win32CommDevice>(); }
+
+}  // namespace kavtel::platform

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serial/serial_port.h"
+#include "support/wait_until.h"
+
+// The serial port on a real pseudo-terminal: the test holds the master side,
+// the port opens the slave as COM n through KAVTEL_COM<n>.
+
+namespace kavtel {
+namespace {
+
+using test::kGenerous;
+using test::WaitUntil;
+
+class PseudoTerminal {
+ public:
+  PseudoTerminal() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
+      slave_ = ::ptsname(master_);
+    }
+  }
+  ~PseudoTerminal() { CloseMaster(); }
+  bool Ok() const { return master_ >= 0 && !slave_.empty(); }
+  const std::string& Slave() const { return slave_; }
+  void CloseMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
+  void Write(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+      ASSERT_GT(n, 0);
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  // Reads until `count` bytes have come or the generous deadline passed.
+  std::string Read(std::size_t count) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + kGenerous;
+    while (got.size() < count && std::chrono::steady_clock::now() < end) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[512];
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
+
+std::size_t Entries(const char* folder) {
+  std::size_t n = 0;
+  if (DIR* d = ::opendir(folder)) {
+    while (::readdir(d) != nullptr) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+std::size_t OpenDescriptors() { return Entries("/proc/self/fd"); }
+std::size_t Threads() { return Entries("/proc/self/task"); }
+
+double CpuSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::string AllByteValues() {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  return bytes;
+}
+
+// Runs `what` on another thread; true when it finished within the generous deadline.
+bool FinishesPromptly(std::function<void()> what) {
+  auto done = std::async(std::launch::async, std::move(what));
+  return done.wait_for(kGenerous) == std::future_status::ready;
+}
+
+class SerialOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.Ok());
+    ::setenv(("KAVTEL_COM" + std::to_string(kPort)).c_str(), pty.Slave().c_str(), 1);
+    port.SetPortIndex(kPort);
+    port.SetOnRxBuf([this](TObject*, const char* bytes, std::int32_t n) {
+      std::lock_guard<std::mutex> hold(lock);
+      received.append(bytes, static_cast<std::size_t>(n));
+      rxThread = std::this_thread::get_id();
+    });
+    // The settings the device object uses.
+    port.GetTimeouts().SetReadInterval(-1);
+    port.GetTimeouts().SetWriteTotalM(0);
+    port.GetTimeouts().SetWriteTotalC(0);
+  }
+  std::string Received() {
+    std::lock_guard<std::mutex> hold(lock);
+    return received;
+  }
+
+  static constexpr int kPort = 41;
+  PseudoTerminal pty;
+  TAPPSerialPort port;
+  std::mutex lock;
+  std::string received;
+  std::thread::id rxThread;
+};
+
+TEST_F(SerialOnPty, CarriesEveryByteValueBothWaysAndDeliversOnTheEventThread) {
+  port.Connecting(false);
+  ASSERT_TRUE(port.GetConnected());
+  const std::string all = AllByteValues();
+
+  pty.Write(all);
+  ASSERT_TRUE(WaitUntil([&] { return Received().size() >= all.size(); }));
+  EXPECT_EQ(Received(), all);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_NE(rxThread, std::this_thread::get_id());
+  }
+
+  EXPECT_EQ(port.SendData(all), 256);
+  EXPECT_EQ(pty.Read(all.size()), all);
+  EXPECT_EQ(port.SendData("0123456789"), 10);
+  EXPECT_EQ(pty.Read(10), "0123456789");
+
+  // A pseudo-terminal has no modem lines and no error counters.
+  EXPECT_EQ(port.Signals(), 0);
+  EXPECT_EQ(port.LastErrors(), 0);
+  EXPECT_NO_THROW(port.SetDTR(true));
+  EXPECT_NO_THROW(port.SetRTS(false));
+  EXPECT_NO_THROW(port.SetXonXoff(true));
+  EXPECT_NO_THROW(port.ClearBuffer(true, true));
+}
+
+TEST_F(SerialOnPty, BytesSentJustBeforeCloseStillReachTheOtherSide) {
+  port.Open();
+  ASSERT_TRUE(port.GetConnected());
+  EXPECT_EQ(port.SendData("last words"), 10);
+  port.Close();  // purges the queues: what was written is no longer the port's
+  EXPECT_EQ(pty.Read(10), "last words");
+}
+
+TEST_F(SerialOnPty, AMissingOrBusyDeviceLeavesThePortClosedWithoutRaising) {
+  port.Open();
+  ASSERT_TRUE(port.GetConnected());
+  TAPPSerialPort second;
+  second.SetPortIndex(kPort);
+  EXPECT_NO_THROW(second.Open());
+  EXPECT_FALSE(second.GetConnected());
+
+  ::setenv("KAVTEL_COM42", "/nonexistent/kavtel-tty", 1);
+  TAPPSerialPort missing;
+  missing.SetPortIndex(42);
+  EXPECT_TRUE(missing.Connecting(false));
+  EXPECT_FALSE(missing.GetConnected());
+  EXPECT_EQ(missing.SendData("0123456789"), 0);
+}
+
+TEST_F(SerialOnPty, ARateTheTerminalCannotRunFailsTheControlBlockAndTheSetterRaises) {
+  port.Open();
+  ASSERT_TRUE(port.GetConnected());
+  try {
+    port.SetBaudRate(br14400);
+    FAIL() << "no exception";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 7);
+  }
+  EXPECT_TRUE(port.GetConnected());
+  EXPECT_EQ(port.GetBaudRate(), br14400);
+  port.SetBaudRate(br115200);
+  pty.Write("ok");
+  EXPECT_TRUE(WaitUntil([&] { return Received() == "ok"; }));
+}
+
+TEST_F(SerialOnPty, CloseWhileTheThreadIsBlockedReturnsPromptly) {
+  port.Open();
+  ASSERT_TRUE(port.GetConnected());
+  pty.Write("x");
+  ASSERT_TRUE(WaitUntil([&] { return Received() == "x"; }));  // the thread waits again
+  EXPECT_TRUE(FinishesPromptly([&] { port.Close(); }));
+  EXPECT_FALSE(port.GetConnected());
+}
+
+TEST_F(SerialOnPty, AHangUpEndsTheEventThreadWithoutSpinning) {
+  port.Open();
+  ASSERT_TRUE(port.GetConnected());
+  pty.Write("x");
+  ASSERT_TRUE(WaitUntil([&] { return Received() == "x"; }));
+  const std::size_t threadsOpen = Threads();  // the event thread among them
+
+  pty.CloseMaster();
+  EXPECT_TRUE(WaitUntil([&] { return Threads() == threadsOpen - 1; })) << "the event thread still runs";
+  const double cpu = CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // quiet period: nothing may run
+  EXPECT_LT(CpuSeconds() - cpu, 0.15);
+
+  EXPECT_EQ(port.SendData("0123456789"), 0);
+  EXPECT_TRUE(port.GetConnected());
+  EXPECT_TRUE(FinishesPromptly([&] { port.Close(); }));
+  EXPECT_FALSE(port.GetConnected());
+}
+
+TEST_F(SerialOnPty, OpeningAndClosingLeavesNoDescriptorOrThreadBehind) {
+  // The first round creates what lives for the process (the log's lock and
+  // the like), so counting starts after it.
+  port.Open();
+  port.Close();
+  const std::size_t fds = OpenDescriptors();
+  const std::size_t threads = Threads();
+  for (int i = 0; i < 200; ++i) {
+    port.Open();
+    ASSERT_TRUE(port.GetConnected()) << "round " << i;
+    if (i % 50 == 0) {
+      pty.Write("r");
+      ASSERT_TRUE(WaitUntil([&] { return !Received().empty(); }));
+      std::lock_guard<std::mutex> hold(lock);
+      received.clear();
+    }
+    port.Close();
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_EQ(Threads(), threads);
+}
+
+}  // namespace
+}  // namespace kavtel
