@@ -1,0 +1,285 @@
+// Identification, the polling schedule and the decoders of the answers.
+#include <algorithm>
+
+#include "device/kavtel_device.h"
+#include "device/number_text.h"
+#include "device/wire_frame.h"
+
+namespace kavtel {
+
+namespace {
+
+struct PolledQuery {
+  TKavtelQuery counter;
+  const char* frameBody;  // the code with its own checksum
+};
+
+constexpr PolledQuery kD{kqDistance, "D0064"};
+constexpr PolledQuery kT{kqTime, "T0080"};
+constexpr PolledQuery kS0{kqStatus, "S0079"};
+constexpr PolledQuery kP{kqHeartRate, "P0177"};
+constexpr PolledQuery kS1{kqSpeed, "S0180"};
+constexpr PolledQuery kE{kqElevation, "E0166"};
+constexpr PolledQuery kA{kqAcceleration, "A0061"};
+constexpr PolledQuery kJ1{kqEnergy, "J0171"};
+constexpr PolledQuery kJ2{kqPower, "J0272"};
+constexpr PolledQuery kZ{kqError, "Z0086"};
+constexpr PolledQuery kJ0{kqWeight, "J0070"};
+
+struct Step {
+  PolledQuery queries[3];
+  int count;
+};
+
+// Schedule A: every generation but the one with the extended values.
+constexpr Step kScheduleA[20] = {
+    {{kD, kT}, 2},     {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2}, {{kD, kT}, 2},
+    {{kD}, 1},         {{kD, kP}, 2},  {{kD, kS1}, 2}, {{kD, kT, kE}, 3}, {{kD, kS0}, 2},
+    {{kD, kP}, 2},     {{kD, kS1}, 2}, {{kD, kT, kA}, 3}, {{kD}, 1},   {{kD, kP}, 2},
+    {{kD, kS1}, 2},    {{kD, kT, kE}, 3}, {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2},
+};
+
+// Schedule B: controllers of generation 2.3 and later also report error,
+// weight, energy and power.
+constexpr Step kScheduleB[20] = {
+    {{kD, kT, kJ1}, 3}, {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2}, {{kD, kT, kJ2}, 3},
+    {{kD, kZ}, 2},      {{kD, kP}, 2},  {{kD, kS1}, 2}, {{kD, kT, kE}, 3}, {{kD, kS0}, 2},
+    {{kD, kP}, 2},      {{kD, kS1}, 2}, {{kD, kT, kA}, 3}, {{kD, kJ0}, 2}, {{kD, kP}, 2},
+    {{kD, kS1}, 2},     {{kD, kT, kE}, 3}, {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2},
+};
+
+}  // namespace
+
+float TKavtelDevice::weight() const {
+  const TKavtelDeviceCaps* caps = DeviceCaps_.load();
+  return caps != nullptr ? caps->GetCalcWeight() : 65.0f;
+}
+
+void TKavtelDevice::query(TKavtelQuery q, const char* frameBody) {
+  if (CommandCounters_[q] >= 1) return;  // one query of a code at a time
+  CommandCounters_[q] = 1;
+  sendinfomqs(frameBody);
+}
+
+void TKavtelDevice::decrement(TKavtelQuery q) { --CommandCounters_[q]; }
+
+void TKavtelDevice::GetParameter() {
+  if (!Online_.load()) return;
+  TAPPSYSMutexHold hold(lock());
+  if (AwaitingIdentification_.load()) {
+    if (PendingCommand_ == nullptr) {
+      CommandCounters_[kqVersion] = 1;
+      senduqs("V00");
+      postCommands();
+    }
+    return;
+  }
+  const bool extended = VersionMajor_.load() >= 2 && VersionMinor_.load() >= 3;
+  const Step& step = (extended ? kScheduleB : kScheduleA)[CycleStep_];
+  for (int i = 0; i < step.count; ++i) query(step.queries[i].counter, step.queries[i].frameBody);
+  CycleStep_ = CycleStep_ + 1 == 20 ? 0 : CycleStep_ + 1;
+  if (Online_.load()) postCommands();
+}
+
+void TKavtelDevice::rnxStrToVersion(const std::string& payload) {
+  if (AwaitingIdentification_.load()) {
+    {
+      std::lock_guard<std::mutex> hold(versionLock_);
+      VersionText_ = payload;
+    }
+    AwaitingIdentification_.store(false);
+    if (payload.size() == 3) {
+      VersionMajor_.store(static_cast<unsigned char>(payload[0]) - '0');
+      if (auto minor = ParseInteger(payload.substr(1, 2))) VersionMinor_.store(*minor);
+    }
+    updateControllerState(ioStop);
+    senduqs("F00" + FormatInteger(RNXFailSafe_.load()));
+    if (VersionMajor_.load() >= 2) {
+      senduqs("U17");
+      if (VersionMinor_.load() >= 3) senduqs("Y00");
+    }
+  }
+  decrement(kqVersion);
+}
+
+void TKavtelDevice::rnxStrToStatus(const std::string& payload) {
+  const auto value = ParseInteger(payload);
+  if (!value) {
+    decrement(kqStatus);
+    DoOnError(this);
+    return;
+  }
+  if (*value >= 0 && *value <= 2) {
+    updateControllerState(static_cast<TAPPIOControllerState>(*value));
+    AwaitingIdentification_.store(false);
+  }
+  decrement(kqStatus);
+}
+
+// The power the belt demands at speed v (m/s), from the stored elevation
+// and the user's weight; below 8 km/h scaled down from the 8 km/h figure.
+static std::uint16_t PowerEstimate(long double v, long double g, long double m) {
+  const long double V = 3.6L * v;
+  const long double k = 0.25L * g + 2.11L;
+  long double p;
+  if (v < 20.0L / 9.0L) {
+    const long double p8 = (k * (8.0L * m) - (2.2L * m - 151.0L)) / 10.5L;
+    p = V * p8 / 8.0L;
+  } else {
+    p = (m * V * k - (2.2L * m - 151.0L)) / 10.5L;
+  }
+  const std::int64_t rounded = RoundHalfEven(p);
+  return static_cast<std::uint16_t>(std::max<std::int64_t>(0, rounded));
+}
+
+void TKavtelDevice::rnxStrToSpeed(const std::string& payload) {
+  const auto value = ParseDecimal(payload);
+  if (!value) {
+    decrement(kqSpeed);
+    DoOnError(this);
+    return;
+  }
+  if (*value != static_cast<long double>(Speed_.load())) {
+    Speed_.store(static_cast<float>(*value));
+    Power_.store(PowerEstimate(*value, Elevation_.load(), weight()));
+  }
+  decrement(kqSpeed);
+}
+
+void TKavtelDevice::rnxStrToElevation(const std::string& payload) {
+  const auto value = ParseDecimal(payload);
+  if (!value) {
+    decrement(kqElevation);
+    DoOnError(this);
+    return;
+  }
+  Elevation_.store(static_cast<float>(*value));
+  decrement(kqElevation);
+}
+
+void TKavtelDevice::rnxStrToDistance(const std::string& payload) {
+  const auto value = ParseInteger(payload);
+  if (!value) {
+    decrement(kqDistance);
+    DoOnError(this);
+    return;
+  }
+  Distance_.store(*value);
+  decrement(kqDistance);
+}
+
+void TKavtelDevice::rnxStrToHeartRate(const std::string& payload) {
+  if (const auto value = ParseInteger(payload)) HeartRate_.store(static_cast<std::uint16_t>(*value));
+  decrement(kqHeartRate);
+}
+
+void TKavtelDevice::rnxStrToAcceleration(const std::string& payload) {
+  const auto value = ParseInteger(payload);
+  Acceleration_.store(static_cast<std::uint8_t>(value ? std::clamp(*value, 1, 7) : 1));
+  decrement(kqAcceleration);
+}
+
+void TKavtelDevice::rnxStrToBloodPressureSys(const std::string&) {}
+
+void TKavtelDevice::rnxStrToU17(const std::string& payload) {
+  if (payload.size() == 9) {
+    switch (payload[2]) {
+      case '1': case 'B': ActiveSpeedUnit_.store(rnxmph); break;
+      case '2': case 'C': ActiveSpeedUnit_.store(rnxms); break;
+      case '4': case 'E': ActiveSpeedUnit_.store(rnxmmin); break;
+      default: ActiveSpeedUnit_.store(rnxkmh); break;
+    }
+    switch (payload[3]) {
+      case '3': case 'D': ActiveDistance_.store(rnxmiles); break;
+      case '4': case 'E': ActiveDistance_.store(rnxkm); break;
+      default: ActiveDistance_.store(rnxm); break;
+    }
+    switch (payload[4]) {
+      case '4': case 'E': ActiveElevationUnit_.store(rnxdegree); break;
+      default: ActiveElevationUnit_.store(rnxpercent); break;
+    }
+  }
+  decrement(kqU17);
+}
+
+// "h:mm:ss", "h:mm" (a single colon still leads with hours) or "s".
+void TKavtelDevice::rnxStrToTime(const std::string& payload) {
+  std::string rest = payload;
+  std::int64_t seconds = 0;
+  bool valid = true;
+  const std::int64_t scales[2] = {3600, 60};
+  for (std::int64_t scale : scales) {
+    const std::size_t colon = rest.find(':');
+    if (colon == std::string::npos) break;
+    const auto field = ParseInteger(rest.substr(0, colon));
+    valid = valid && field.has_value();
+    if (field) seconds += *field * scale;
+    rest.erase(0, colon + 1);
+  }
+  const auto last = ParseInteger(rest);
+  valid = valid && last.has_value();
+  if (last) seconds += *last;
+  Duration_.store(valid ? static_cast<std::int32_t>(seconds) : 0);
+  decrement(kqTime);
+}
+
+void TKavtelDevice::rnxStrToError(const std::string& payload) {
+  const auto value = ParseInteger(payload);
+  ErrorCode_.store(value ? *value : 0);
+  decrement(kqError);
+}
+
+void TKavtelDevice::rnxStrToWeight(const std::string& payload) {
+  TKavtelDeviceCaps* caps = DeviceCaps_.load();
+  if (caps != nullptr) {
+    if (const auto value = ParseInteger(payload)) caps->SetCalcWeight(static_cast<float>(*value));
+  }
+  decrement(kqWeight);
+}
+
+void TKavtelDevice::rnxStrToEnergy(const std::string& payload) {
+  if (const auto value = ParseDecimal(payload)) {
+    try {
+      Energy_.store(static_cast<std::uint32_t>(RoundHalfEven(*value * 1000.0L)));
+    } catch (const std::range_error&) {
+      // A value beyond any counter leaves the energy as it was.
+    }
+  }
+  decrement(kqEnergy);
+}
+
+void TKavtelDevice::rnxStrToPower(const std::string& payload) {
+  if (const auto value = ParseDecimal(payload)) {
+    try {
+      Power_.store(static_cast<std::uint16_t>(RoundHalfEven(*value)));
+    } catch (const std::range_error&) {
+    }
+  }
+  decrement(kqPower);
+}
+
+void TKavtelDevice::rnxStrToDeviceTypeID(const std::string& payload) {
+  const auto value = ParseInteger(payload);
+  if (!value) return;
+  const auto type = static_cast<std::uint8_t>(*value);
+  if (TKavtelDeviceCaps* caps = DeviceCaps_.load()) caps->SetDeviceType(static_cast<TRNXDeviceType>(type));
+  if (type < 2) sendinfouqs("S04");
+}
+
+void TKavtelDevice::rnxStrToMaxSpeed(const std::string& payload) {
+  TKavtelDeviceCaps* caps = DeviceCaps_.load();
+  if (caps == nullptr) return;
+  const auto value = ParseDecimal(payload);
+  if (!value) return;
+  switch (caps->GetDeviceType()) {
+    case rnxtreadmill: caps->SetMaxSpeed(static_cast<float>(*value * 3.6L)); break;
+    case rnxladder: caps->SetMaxSpeed(static_cast<float>(*value * 3.6L / 60.0L)); break;
+    default: break;
+  }
+}
+
+void TKavtelDevice::rnxStrToFailSafe(const std::string& payload) {
+  if (const auto value = ParseInteger(payload)) RNXFailSafe_.store(static_cast<std::uint32_t>(*value));
+}
+
+}  // namespace kavtel

@@ -1,0 +1,377 @@
+#include "device/kavtel_device.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/system.h"
+#include "services/connection.h"
+
+namespace kavtel {
+
+namespace {
+
+int CompareCodes(const std::string& a, const std::string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const int ca = std::toupper(static_cast<unsigned char>(a[i]));
+    const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+}  // namespace
+
+TKavtelDevice::TKavtelDevice()
+    : CommandQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()),
+      InfoQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()) {
+  CommandQueue_->initializeBuffer();
+  InfoQueue_->initializeBuffer();
+  using D = TKavtelDevice;
+  const std::pair<const char*, void (D::*)(const std::string&)> answers[] = {
+      {"S00", &D::rnxStrToStatus},         {"V00", &D::rnxStrToVersion},
+      {"P01", &D::rnxStrToHeartRate},      {"S01", &D::rnxStrToSpeed},
+      {"E01", &D::rnxStrToElevation},      {"D00", &D::rnxStrToDistance},
+      {"A00", &D::rnxStrToAcceleration},   {"B04", &D::rnxStrToBloodPressureSys},
+      {"U17", &D::rnxStrToU17},            {"T00", &D::rnxStrToTime},
+      {"Z00", &D::rnxStrToError},          {"J00", &D::rnxStrToWeight},
+      {"J01", &D::rnxStrToEnergy},         {"J02", &D::rnxStrToPower},
+      {"Y00", &D::rnxStrToDeviceTypeID},   {"S04", &D::rnxStrToMaxSpeed},
+      {"F00", &D::rnxStrToFailSafe},
+  };
+  for (const auto& [code, decoder] : answers) addAnswer(code, TKavtelDecoder::bind(this, decoder));
+}
+
+TKavtelDevice::~TKavtelDevice() {
+  // A device is closed by its owner before it is freed; should it still be
+  // open, its threads must end before the members they use go away.
+  endCycle();
+  endTimeoutService();
+  Port_.reset();
+  CommandQueue_.reset();
+  InfoQueue_.reset();
+  Answers_.clear();
+}
+
+void TKavtelDevice::addAnswer(const std::string& code, TKavtelDecoder decoder) {
+  auto entry = std::make_unique<TKavtelAnswer>();
+  entry->code = code;
+  entry->decoder = std::move(decoder);
+  auto at = std::lower_bound(Answers_.begin(), Answers_.end(), code,
+                             [](const std::unique_ptr<TKavtelAnswer>& a, const std::string& c) {
+                               return CompareCodes(a->code, c) < 0;
+                             });
+  Answers_.insert(at, std::move(entry));
+}
+
+const TKavtelAnswer* TKavtelDevice::FindAnswer(const std::string& code) const {
+  auto at = std::lower_bound(Answers_.begin(), Answers_.end(), code,
+                             [](const std::unique_ptr<TKavtelAnswer>& a, const std::string& c) {
+                               return CompareCodes(a->code, c) < 0;
+                             });
+  if (at == Answers_.end() || CompareCodes((*at)->code, code) != 0) return nullptr;
+  return at->get();
+}
+
+// --- connection lifecycle -------------------------------------------------
+
+bool TKavtelDevice::setupConnection() {
+  TAPPSYSConnectionObj* channel = GetControllerChannel();
+  if (channel == nullptr || channel->GetConnectionType() != wlconCOM || !Port_) return false;
+  Port_->SetPortIndex(channel->GetPort());
+  Port_->SetBaudRate(br9600);
+  Port_->SetDataBits(dbEight);
+  Port_->GetParity().SetBits(prNone);
+  Port_->SetStopBits(sbOneStopBit);
+  Port_->GetFlowControl().SetControlDTR(dtrDisable);
+  Port_->GetFlowControl().SetControlRTS(rtsDisable);
+  Port_->GetTimeouts().SetReadInterval(-1);  // reads return at once with what has arrived
+  Port_->GetTimeouts().SetReadTotalM(0);
+  Port_->GetTimeouts().SetReadTotalC(0);
+  Port_->GetTimeouts().SetWriteTotalM(0);
+  Port_->GetTimeouts().SetWriteTotalC(0);
+  Port_->GetProtocol()->SetMode(Protocolmode_.load());
+  return true;
+}
+
+void TKavtelDevice::ioConnecting() {
+  {
+    TAPPSYSMutexHold hold(lock());
+    Online_.store(false);
+    AwaitingIdentification_.store(true);
+    PendingCommand_ = nullptr;
+    RxText_.clear();
+    RxLength_ = 0;
+    RxSawSoh_ = false;
+    LastCommandID_ = 0xFFFFFFFFu;
+    RepeatCount_ = 0;
+    RNXErrCommandCounter_.store(0);
+    RNXErrRepeatCounter_.store(0);
+    PressedButtons_ = 0;
+    resetMyValue();
+    resetCommandCounter();
+  }
+
+  TAPPSYSConnectionObj* channel = GetControllerChannel();
+  if (channel == nullptr) {
+    updateControllerState(ioOff);
+    return;
+  }
+  if (Port_) return;
+  if (channel->GetConnectionType() == wlconCOM) {
+    try {
+      Port_ = std::make_unique<TAPPSerialPort>();
+    } catch (...) {
+      Port_.reset();
+      updateControllerState(ioOff);
+      return;
+    }
+  }
+  if (!setupConnection()) {
+    Port_.reset();
+    updateControllerState(ioOff);
+    return;
+  }
+  Port_->SetOnError(TComErrorEvent::bind(this, &TKavtelDevice::DoOnConnectionError));
+  Port_->SetOnRxBuf(TRxBufEvent::bind(this, &TKavtelDevice::DispatchChars));
+
+  try {
+    Port_->Connecting(false);
+  } catch (const std::exception& e) {
+    // The port opened but could not be configured: nothing may stay behind.
+    Port_->GetProtocol()->addEventString(std::string("<Error>| open failed: ") + e.what(),
+                                         apmComment);
+    destroyConnectionObject();
+    updateControllerState(ioOff);
+    return;
+  }
+
+  if (Port_->GetConnected()) {
+    startTimeoutService();
+    startCycle();
+    {
+      TAPPSYSMutexHold hold(lock());
+      CycleStep_ = 0;
+      Online_.store(true);
+    }
+    postCommands();
+  } else {
+    destroyConnectionObject();
+    updateControllerState(ioOff);
+  }
+}
+
+void TKavtelDevice::ioDisconnecting() {
+  if (Port_ && Online_.load()) {
+    // No more polling: from here on only the stop commands may go out.
+    endCycle();
+    const TAPPIOControllerState state = GetControllerState();
+    {
+      TAPPSYSMutexHold hold(lock());
+      dropQueued("closing");
+      if (state == ioRun || state == ioPause) emergencyStop();
+    }
+    finishStopGroup();
+  }
+  Online_.store(false);
+  if (Port_ && Port_->GetConnected()) {
+    endTimeoutService();
+    endCycle();
+    Port_->Disconnecting();
+  }
+  {
+    TAPPSYSMutexHold hold(lock());
+    dropQueued("closed");
+    PendingCommand_ = nullptr;
+    sendIdle_.Set();
+  }
+  destroyConnectionObject();
+  updateControllerState(ioOff);
+}
+
+// Waits until the stop commands have been answered (or given up), bounded
+// by one answer time-out for each frame still to go and the one in flight.
+void TKavtelDevice::finishStopGroup() {
+  std::int32_t frames;
+  {
+    TAPPSYSMutexHold hold(lock());
+    frames = CommandQueue_->GetCountPrepared() + (PendingCommand_ != nullptr ? 1 : 0);
+  }
+  if (frames == 0) return;
+  const std::uint32_t budget = static_cast<std::uint32_t>(frames) * RNXTimeoutInterval_.load();
+  const std::uint32_t start = platform::TickCount();
+  for (;;) {
+    {
+      TAPPSYSMutexHold hold(lock());
+      if (PendingCommand_ == nullptr && CommandQueue_->GetCountPrepared() == 0) return;
+      postCommands();  // in case an answer ended a chunk without starting the next frame
+    }
+    const std::uint32_t spent = platform::TickCount() - start;
+    if (spent >= budget) break;
+    sendIdle_.Wait(std::min<std::uint32_t>(budget - spent, 50));
+  }
+  TAPPSYSMutexHold hold(lock());
+  log("<TimeOut>| closing without the answers to the stop commands", apmComment);
+}
+
+void TKavtelDevice::dropQueued(const std::string& why) {
+  const std::int32_t dropped = CommandQueue_->GetCountPrepared() + InfoQueue_->GetCountPrepared();
+  if (dropped == 0) return;
+  CommandQueue_->restartBuffer();
+  InfoQueue_->restartBuffer();
+  log("<Dropped>| " + std::to_string(dropped) + " queued frames, port " + why, apmComment);
+}
+
+bool TKavtelDevice::canChangeConnectionObj(TAPPSYSConnectionObj* connection) {
+  if (!TAPPInterfaceObject::canChangeConnectionObj(connection)) return false;
+  return connection == nullptr || connection->GetConnectionType() == wlconCOM;
+}
+
+bool TKavtelDevice::changeConnectionObj(TAPPSYSConnectionObj* connection) {
+  if (GetIOOpen()) {
+    if (!canChangeConnectionObj(connection)) return false;
+    SetIOOpen(false);
+  }
+  destroyConnectionObject();
+  SetControllerChannel(connection);
+  return true;
+}
+
+void TKavtelDevice::destroyConnectionObject() {
+  if (!Port_) return;
+  if (Port_->GetConnected()) {
+    endCycle();
+    endTimeoutService();
+    Port_->Disconnecting();
+  }
+  Port_.reset();
+}
+
+void TKavtelDevice::startCycle() {
+  CycleService_ = std::make_unique<TAPPSYSCycleThread>(
+      TAPPSYSCycleProc::bind(this, &TKavtelDevice::GetParameter), RNXCycleTime_.load());
+  CycleService_->Resume();
+}
+
+void TKavtelDevice::endCycle() {
+  if (!CycleService_) return;
+  CycleService_->endService();
+  CycleService_.reset();
+}
+
+void TKavtelDevice::startTimeoutService() {
+  if (TimeoutService_) {
+    TimeoutService_->deactivateTimerID();
+    return;
+  }
+  TimeoutService_ = std::make_unique<TAPPSYSOneShotThread>();
+  TimeoutService_->SetToDo(TAPPSYSTimerTriggerProc::bind(this, &TKavtelDevice::TimeoutHandler));
+  TimeoutService_->SetInterval(RNXTimeoutInterval_.load());
+}
+
+void TKavtelDevice::endTimeoutService() {
+  if (!TimeoutService_) return;
+  TimeoutService_->endService();
+  TimeoutService_.reset();
+}
+
+void TKavtelDevice::resetCommandCounter() { CommandCounters_.fill(0); }
+
+void TKavtelDevice::resetRecordData() {
+  Duration_.store(0);
+  Speed_.store(0);
+  Elevation_.store(0);
+  Acceleration_.store(0);
+  Distance_.store(0);
+  HeartRate_.store(0);
+  Power_.store(0);
+  Energy_.store(0);
+}
+
+void TKavtelDevice::resetMyValue() {
+  resetRecordData();
+  resetCommandCounter();
+}
+
+void TKavtelDevice::SetProtocolmode(TAPPSYSProtocolMode mode) {
+  TAPPSYSMutexHold hold(lock());
+  Protocolmode_.store(mode);
+  if (Port_) Port_->GetProtocol()->SetMode(mode);
+}
+
+void TKavtelDevice::SetMCU2Fac(long double v) {
+  TAPPSYSMutexHold hold(lock());
+  MCU2Fac_ = v;
+}
+
+void TKavtelDevice::SetMCU4Fac(long double v) {
+  TAPPSYSMutexHold hold(lock());
+  MCU4Fac_ = v;
+}
+
+std::string TKavtelDevice::GetVersionText() const {
+  std::lock_guard<std::mutex> hold(versionLock_);
+  return VersionText_;
+}
+
+// --- inspection -----------------------------------------------------------
+
+std::int32_t TKavtelDevice::GetCommandCounter(TKavtelQuery q) {
+  TAPPSYSMutexHold hold(lock());
+  return CommandCounters_[q];
+}
+
+std::int32_t TKavtelDevice::GetCycleStep() {
+  TAPPSYSMutexHold hold(lock());
+  return CycleStep_;
+}
+
+std::int32_t TKavtelDevice::GetRepeatCount() {
+  TAPPSYSMutexHold hold(lock());
+  return RepeatCount_;
+}
+
+bool TKavtelDevice::HasPendingCommand() {
+  TAPPSYSMutexHold hold(lock());
+  return PendingCommand_ != nullptr;
+}
+
+std::int32_t TKavtelDevice::GetQueuedCommands() {
+  TAPPSYSMutexHold hold(lock());
+  return CommandQueue_->GetCountPrepared();
+}
+
+std::int32_t TKavtelDevice::GetQueuedRequests() {
+  TAPPSYSMutexHold hold(lock());
+  return InfoQueue_->GetCountPrepared();
+}
+
+TRNXBtnPressed TKavtelDevice::GetPressedButtons() {
+  TAPPSYSMutexHold hold(lock());
+  return PressedButtons_;
+}
+
+// --- log and line helpers (called with the lock held) ----------------------
+
+void TKavtelDevice::log(const std::string& text, TAPPSYSProtocolEvent kind) {
+  if (Port_) Port_->GetProtocol()->addEventString(text, kind);
+}
+
+void TKavtelDevice::logUserLine(const std::string& text) {
+  if (Port_) Port_->GetProtocol()->addUserLine(text);
+}
+
+void TKavtelDevice::sendRaw(const std::string& bytes) {
+  if (Port_) Port_->SendData(bytes);
+}
+
+void TKavtelDevice::armWatchdog(std::uint32_t id) {
+  if (TimeoutService_) TimeoutService_->activateTimerID(id);
+}
+
+void TKavtelDevice::disarmWatchdog() {
+  if (TimeoutService_) TimeoutService_->deactivateTimerID();
+}
+
+}  // namespace kavtel
