@@ -149,12 +149,14 @@ void TKavtelDevice::ioConnecting() {
 
   if (Port_->GetConnected()) {
     startTimeoutService();
-    startCycle();
+    // Online before the cycle's first tick, so that tick already sends the
+    // version query instead of finding the device still offline.
     {
       TAPPSYSMutexHold hold(lock());
       CycleStep_ = 0;
       Online_.store(true);
     }
+    startCycle();
     postCommands();
   } else {
     destroyConnectionObject();
@@ -335,6 +337,11 @@ std::int32_t TKavtelDevice::GetRepeatCount() {
 bool TKavtelDevice::HasPendingCommand() {
   TAPPSYSMutexHold hold(lock());
   return PendingCommand_ != nullptr;
+}
+
+std::uint32_t TKavtelDevice::GetLastCommandID() {
+  TAPPSYSMutexHold hold(lock());
+  return LastCommandID_;
 }
 
 std::int32_t TKavtelDevice::GetQueuedCommands() {

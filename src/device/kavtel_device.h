@@ -203,6 +203,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::int32_t GetCycleStep();
   std::int32_t GetRepeatCount();
   bool HasPendingCommand();
+  std::uint32_t GetLastCommandID();
   std::int32_t GetQueuedCommands();
   std::int32_t GetQueuedRequests();
   TRNXBtnPressed GetPressedButtons();
