@@ -4,20 +4,21 @@
 COM<n> of the Wine prefix ($WINEPREFIX, required) is pointed at the slave of
 a fresh pseudo-terminal; this script plays the other side on the master:
 it waits for the host's announcement, sends every byte value, expects them
-back and confirms them with "BYE", after which the host closes its port. The i386 ioctl shim (built here from its source) is preloaded so
-that Wine's serial driver can wait for events on a pseudo-terminal. Every
-step is bounded by a time-out.
+back and confirms them with "BYE", after which the host closes its port.
+The i386 ioctl shim (built here from its source) is preloaded so that
+Wine's serial driver can wait for events on a pseudo-terminal. Every step
+is bounded by a time-out.
 
 usage: run_serial_test.py <host.exe> <ioctl_shim.c> [com number]
 """
 import os
-import pty
 import select
 import subprocess
 import sys
 import tempfile
 import time
-import tty
+
+import wine_com
 
 
 def read_until(fd, done, timeout):
@@ -46,29 +47,15 @@ def main():
         return 2
     host, shim_source = sys.argv[1], sys.argv[2]
     com = int(sys.argv[3]) if len(sys.argv) > 3 else 33
-    prefix = os.environ.get("WINEPREFIX")
-    if not prefix or not os.path.isdir(prefix):
+    wine_prefix = wine_com.prefix()
+    if not wine_prefix:
         print("WINEPREFIX must name an existing Wine prefix")
         return 2
 
-    with tempfile.TemporaryDirectory(prefix="kavtel-wine-serial-") as work:
-        shim = os.path.join(work, "ioctl_shim.so")
-        subprocess.run(["gcc", "-m32", "-shared", "-fPIC", "-O2", "-o", shim, shim_source, "-ldl"],
-                       check=True, timeout=120)
-
-        master, slave = pty.openpty()
-        tty.setraw(slave)
-        link = os.path.join(prefix, "dosdevices", "com%d" % com)
-        os.makedirs(os.path.dirname(link), exist_ok=True)
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(os.ttyname(slave), link)
-
-        env = dict(os.environ)
-        env["LD_PRELOAD"] = shim
-        env.setdefault("WINEDEBUG", "-all")
-        proc = subprocess.Popen(["wine", host, str(com)], env=env, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT)
+    with tempfile.TemporaryDirectory(prefix="kavtel-wine-serial-") as work, \
+            wine_com.mapped_pty(wine_prefix, [com]) as (master, _):
+        shim = wine_com.build_shim(shim_source, work)
+        proc = wine_com.start(host, [com], preload=shim)
         ok = False
         try:
             hello = read_until(master, lambda d: b"READY\n" in d, 120)
@@ -97,9 +84,6 @@ def main():
             out = proc.stdout.read().decode(errors="replace") if proc.stdout else ""
             if out and (not ok or os.environ.get("KAVTEL_VERBOSE")):
                 print(out)
-            os.remove(link)
-            os.close(master)
-            os.close(slave)
         print("serial exchange under Wine: ok")
         return 0
 

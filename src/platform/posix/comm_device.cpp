@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "com_path.h"
 #include "event_fd.h"
 #include "platform/comm_device.h"
 #include "platform/wait.h"
@@ -48,12 +49,6 @@ thread_local std::uint32_t lastError = 0;
 bool Fail(int err) {
   lastError = static_cast<std::uint32_t>(err);
   return false;
-}
-
-std::string DevicePath(std::int32_t portIndex) {
-  const std::string var = "KAVTEL_COM" + std::to_string(portIndex);
-  if (const char* path = std::getenv(var.c_str()); path != nullptr && *path != '\0') return path;
-  return "/dev/ttyS" + std::to_string(portIndex - 1);
 }
 
 // Unix98 pseudo-terminal slaves have the major numbers 136 to 143.
@@ -114,7 +109,7 @@ class PosixCommDevice final : public CommDevice {
   bool Open(std::int32_t portIndex) override {
     if (fd_ >= 0) return Fail(EBUSY);
     if (portIndex < 1) return Fail(ENOENT);
-    const std::string path = DevicePath(portIndex);
+    const std::string path = ComDevicePath(portIndex);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Fail(errno);
     // No sharing: a second open of the same device fails as a busy port.
