@@ -12,7 +12,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   wine wine32:i386
-  gcc-multilib socat libclang-rt-14-dev
+  gcc-multilib socat libclang-rt-14-dev python3
   locales
 )
 
