@@ -10,6 +10,7 @@
 
 #include "device/device_caps.h"
 #include "device/ini_file.h"
+#include "device/kavtel_device.h"
 #include "device/number_text.h"
 
 namespace kavtel {
@@ -68,6 +69,14 @@ TEST_F(CommaHost, WireNumbersKeepTheirPoint) {
   EXPECT_EQ(ParseDecimal("6.1"), 6.1L);
   EXPECT_FALSE(ParseDecimal("2,5").has_value());
   EXPECT_EQ(ParseInteger("1500"), 1500);
+}
+
+TEST_F(CommaHost, AnswersFromTheTreadmillStillReadWithTheirPoint) {
+  TKavtelDevice device;
+  device.rnxStrToSpeed("2.5");
+  device.rnxStrToElevation("10.5");
+  EXPECT_FLOAT_EQ(device.GetSpeed(), 2.5f);
+  EXPECT_FLOAT_EQ(device.GetElevation(), 10.5f);
 }
 
 TEST_F(CommaHost, SettingsFileUsesTheHostsComma) {

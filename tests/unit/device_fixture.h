@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -80,6 +81,7 @@ class DeviceFixture : public ::testing::Test {
     if (!dev.GetIOOpen()) return;
     dev.SetInTrouble();
     dev.SetIOOpen(false);
+    take();
   }
 
   // Opens the port; the version query goes out.
@@ -88,7 +90,10 @@ class DeviceFixture : public ::testing::Test {
     ASSERT_TRUE(dev.GetOnline());
     // The cycle's first tick sends the version query; the next one is an
     // hour away.
-    ASSERT_TRUE(WaitUntil([&] { return written().size() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] {
+      const auto w = written();
+      return std::find(w.begin(), w.end(), "V0082") != w.end();
+    }));
   }
 
   // Everything written since the last call, split into frames and ACKs.
