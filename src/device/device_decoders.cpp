@@ -63,6 +63,15 @@ void TKavtelDevice::query(TKavtelQuery q, const char* frameBody) {
 
 void TKavtelDevice::decrement(TKavtelQuery q) { --CommandCounters_[q]; }
 
+// A measured value that cannot be read is a protocol error: the query is
+// answered all the same, then the device goes into trouble.
+bool TKavtelDevice::acceptMeasured(TKavtelQuery q, bool readable) {
+  if (readable) return true;
+  decrement(q);
+  DoOnError(this);
+  return false;
+}
+
 void TKavtelDevice::GetParameter() {
   if (!Online_.load()) return;
   TAPPSYSMutexHold hold(lock());
@@ -104,11 +113,7 @@ void TKavtelDevice::rnxStrToVersion(const std::string& payload) {
 
 void TKavtelDevice::rnxStrToStatus(const std::string& payload) {
   const auto value = ParseInteger(payload);
-  if (!value) {
-    decrement(kqStatus);
-    DoOnError(this);
-    return;
-  }
+  if (!acceptMeasured(kqStatus, value.has_value())) return;
   if (*value >= 0 && *value <= 2) {
     updateControllerState(static_cast<TAPPIOControllerState>(*value));
     AwaitingIdentification_.store(false);
@@ -134,11 +139,7 @@ static std::uint16_t PowerEstimate(long double v, long double g, long double m) 
 
 void TKavtelDevice::rnxStrToSpeed(const std::string& payload) {
   const auto value = ParseDecimal(payload);
-  if (!value) {
-    decrement(kqSpeed);
-    DoOnError(this);
-    return;
-  }
+  if (!acceptMeasured(kqSpeed, value.has_value())) return;
   if (*value != static_cast<long double>(Speed_.load())) {
     Speed_.store(static_cast<float>(*value));
     Power_.store(PowerEstimate(*value, Elevation_.load(), weight()));
@@ -148,22 +149,14 @@ void TKavtelDevice::rnxStrToSpeed(const std::string& payload) {
 
 void TKavtelDevice::rnxStrToElevation(const std::string& payload) {
   const auto value = ParseDecimal(payload);
-  if (!value) {
-    decrement(kqElevation);
-    DoOnError(this);
-    return;
-  }
+  if (!acceptMeasured(kqElevation, value.has_value())) return;
   Elevation_.store(static_cast<float>(*value));
   decrement(kqElevation);
 }
 
 void TKavtelDevice::rnxStrToDistance(const std::string& payload) {
   const auto value = ParseInteger(payload);
-  if (!value) {
-    decrement(kqDistance);
-    DoOnError(this);
-    return;
-  }
+  if (!acceptMeasured(kqDistance, value.has_value())) return;
   Distance_.store(*value);
   decrement(kqDistance);
 }

@@ -228,6 +228,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void finishStopGroup();
   void query(TKavtelQuery q, const char* frameBody);
   void decrement(TKavtelQuery q);
+  bool acceptMeasured(TKavtelQuery q, bool readable);
   bool sendKey(const char* text);
   bool isGated() const;
   float weight() const;
