@@ -12,32 +12,12 @@ usage: run_serial_test.py <host.exe> <ioctl_shim.c> [com number]
 """
 import os
 import pty
-import select
 import subprocess
 import sys
 import tempfile
-import time
 import tty
 
-
-def read_until(fd, done, timeout):
-    """Reads from fd until done(data) holds or timeout seconds pass."""
-    data = b""
-    end = time.monotonic() + timeout
-    while not done(data):
-        left = end - time.monotonic()
-        if left <= 0:
-            break
-        ready, _, _ = select.select([fd], [], [], min(left, 0.5))
-        if ready:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            data += chunk
-    return data
+from wine_serial import build_shim, map_com, read_until, wine_env, wine_prefix
 
 
 def main():
@@ -46,28 +26,18 @@ def main():
         return 2
     host, shim_source = sys.argv[1], sys.argv[2]
     com = int(sys.argv[3]) if len(sys.argv) > 3 else 33
-    prefix = os.environ.get("WINEPREFIX")
-    if not prefix or not os.path.isdir(prefix):
+    prefix = wine_prefix()
+    if not prefix:
         print("WINEPREFIX must name an existing Wine prefix")
         return 2
 
     with tempfile.TemporaryDirectory(prefix="kavtel-wine-serial-") as work:
-        shim = os.path.join(work, "ioctl_shim.so")
-        subprocess.run(["gcc", "-m32", "-shared", "-fPIC", "-O2", "-o", shim, shim_source, "-ldl"],
-                       check=True, timeout=120)
+        shim = build_shim(shim_source, work)
 
         master, slave = pty.openpty()
         tty.setraw(slave)
-        link = os.path.join(prefix, "dosdevices", "com%d" % com)
-        os.makedirs(os.path.dirname(link), exist_ok=True)
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(os.ttyname(slave), link)
-
-        env = dict(os.environ)
-        env["LD_PRELOAD"] = shim
-        env.setdefault("WINEDEBUG", "-all")
-        proc = subprocess.Popen(["wine", host, str(com)], env=env, stdout=subprocess.PIPE,
+        link = map_com(prefix, com, os.ttyname(slave))
+        proc = subprocess.Popen(["wine", host, str(com)], env=wine_env(shim), stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
         ok = False
         try:
