@@ -6,37 +6,35 @@
 
 namespace kavtel {
 
-// Never destroyed with the other statics: only destroyDeviceArray frees
-// slots, and it leaves the slots of open ports (whose threads may still run
-// at process exit) alone.
-DeviceSlot* Slots() {
-  static DeviceSlot* const slots = new DeviceSlot[kDeviceSlots + 1];
-  return slots;
-}
+namespace {
+// Constant-initialised: there before any load hook runs, and nothing in it
+// is torn down with the other statics.
+DeviceSlot gSlots[kDeviceSlots + 1];
+}  // namespace
 
 DeviceSlot* FindSlot(std::int32_t index) {
   if (index < 1 || index > kDeviceSlots) return nullptr;
-  DeviceSlot& slot = Slots()[index];
-  return slot.device ? &slot : nullptr;
+  DeviceSlot& slot = gSlots[index];
+  return slot.device != nullptr ? &slot : nullptr;
 }
 
 }  // namespace kavtel
 
-using kavtel::Slots;
+using kavtel::gSlots;
 
 // Fills every empty slot: the device object, its connection descriptor (a
 // COM port whose number kavtelopenPort sets) and its capability record,
 // wired together. No port is opened and no thread started.
 extern "C" KAVTEL_API int KAVTEL_CALL buildDeviceArray(void) {
   for (std::int32_t i = 1; i <= kavtel::kDeviceSlots; ++i) {
-    kavtel::DeviceSlot& slot = Slots()[i];
-    if (slot.device) continue;
-    slot.device = std::make_unique<kavtel::TKavtelDevice>();
-    slot.connection = std::make_unique<kavtel::TAPPSYSConnectionObj>();
-    slot.caps = std::make_unique<kavtel::TKavtelDeviceCaps>();
+    kavtel::DeviceSlot& slot = gSlots[i];
+    if (slot.device != nullptr) continue;
+    slot.device = new kavtel::TKavtelDevice();
+    slot.connection = new kavtel::TAPPSYSConnectionObj();
+    slot.caps = new kavtel::TKavtelDeviceCaps();
     slot.connection->SetConnectionType(kavtel::wlconCOM);
-    slot.device->SetControllerChannel(slot.connection.get());
-    slot.device->SetDeviceCaps(slot.caps.get());
+    slot.device->SetControllerChannel(slot.connection);
+    slot.device->SetDeviceCaps(slot.caps);
   }
   return KAVTEL_OK;
 }
@@ -49,15 +47,18 @@ extern "C" KAVTEL_API int KAVTEL_CALL buildDeviceArray(void) {
 extern "C" KAVTEL_API int KAVTEL_CALL destroyDeviceArray(void) {
   bool allFreed = true;
   for (std::int32_t i = 1; i <= kavtel::kDeviceSlots; ++i) {
-    kavtel::DeviceSlot& slot = Slots()[i];
-    if (!slot.device) continue;
+    kavtel::DeviceSlot& slot = gSlots[i];
+    if (slot.device == nullptr) continue;
     if (slot.device->GetIOOpen()) {
       allFreed = false;
       continue;
     }
-    slot.device.reset();
-    slot.connection.reset();
-    slot.caps.reset();
+    delete slot.device;
+    delete slot.connection;
+    delete slot.caps;
+    slot.device = nullptr;
+    slot.connection = nullptr;
+    slot.caps = nullptr;
   }
   return allFreed ? KAVTEL_OK : KAVTEL_NOT_OPEN;
 }

@@ -91,9 +91,10 @@ int Key(int index, int pressed, bool (TKavtelDevice::*press)(), bool (TKavtelDev
 // An open port keeps the library loaded; a closed one lets it go.
 void UpdateModuleHold(DeviceSlot& slot) {
   if (slot.device->GetIOOpen()) {
-    if (!slot.moduleHold) slot.moduleHold = std::make_unique<kavtel::platform::ModuleReference>();
+    if (slot.moduleHold == nullptr) slot.moduleHold = new kavtel::platform::ModuleReference();
   } else {
-    slot.moduleHold.reset();
+    delete slot.moduleHold;
+    slot.moduleHold = nullptr;
   }
 }
 
