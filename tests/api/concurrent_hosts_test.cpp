@@ -58,7 +58,8 @@ TEST(ConcurrentHosts, TwoThreadsOnTheSameAndOnDifferentDevices) {
   SimPort second(4, SimPort::WithVersion("224"));
   ASSERT_EQ(kavtelopenPort(3), KAVTEL_OK);
   ASSERT_EQ(kavtelopenPort(4), KAVTEL_OK);
-  ASSERT_TRUE(WaitUntil([] { return isvalidKavtelDevice(3) == KAVTEL_OK && isvalidKavtelDevice(4) == KAVTEL_OK; }));
+  ASSERT_TRUE(WaitUntil(
+      [] { return isvalidKavtelDevice(3) == KAVTEL_OK && isvalidKavtelDevice(4) == KAVTEL_OK; }));
 
   std::atomic<int> badCodes{0};
   // Both threads on device 3; one of them on device 4 as well.

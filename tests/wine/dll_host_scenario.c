@@ -68,7 +68,9 @@ int HostRunScenario(const KavtelApi* api, int com, int missingCom) {
     result = api->isvalid(com);
     if (result != KAVTEL_DETECTING) return Fail("isvalidKavtelDevice before the treadmill answers", result);
     result = api->getSpeed(com, &speed);
-    if (result != KAVTEL_DETECTING || speed != -1) return Fail("kavtelgetSpeed before the treadmill answers", result);
+    if (result != KAVTEL_DETECTING || speed != -1) {
+      return Fail("kavtelgetSpeed before the treadmill answers", result);
+    }
     Sleep(10);
   }
   HostSay("DETECTING");
