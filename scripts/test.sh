@@ -16,6 +16,7 @@ run_preset() {
   ctest --preset "$preset"
 }
 
+# debug comes first: the win32 tests of kavtel.dll run its kavtel-sim.
 run_preset debug
 run_preset tsan
 

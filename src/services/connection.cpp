@@ -19,7 +19,7 @@ void TAPPSYSConnectionObj::SetConnectionType(TAPPSYSConnectionObjtype type) {
 
 void TAPPSYSConnectionObj::buildDescription() {
   const std::string prefix = Host_.empty() ? std::string() : Host_ + ": ";
-  const std::string number = std::to_string(Port_);
+  const std::string number = std::to_string(Port_.load());
   switch (ConnectionType_) {
     case wlconCOM: Description_ = prefix + "COM " + number; break;
     case wlconLPT: Description_ = prefix + "LPT " + number; break;
@@ -36,7 +36,7 @@ void TAPPSYSConnectionObj::AssignTo(TAPPSYSConnectionObj& target) const {
   target.SetSystemDescr(SystemDescr_);
   target.SetSystemMonitor(SystemMonitor_);
   target.SetConnectionType(ConnectionType_);
-  target.SetPort(Port_);
+  target.SetPort(Port_.load());
   target.SetHost(Host_);
 }
 

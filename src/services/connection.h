@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -23,7 +24,7 @@ class KAVTEL_API TAPPSYSConnectionObj : public TObject {
  public:
   TAPPSYSConnectionObj() = default;
 
-  std::int32_t GetPort() const { return Port_; }
+  std::int32_t GetPort() const { return Port_.load(); }
   const std::string& GetHost() const { return Host_; }
   TAPPSYSConnectionObjtype GetConnectionType() const { return ConnectionType_; }
   const std::string& GetDescription() const { return Description_; }
@@ -51,7 +52,8 @@ class KAVTEL_API TAPPSYSConnectionObj : public TObject {
   std::string ViewSystemData(std::uint32_t flags) const;
 
  private:
-  std::int32_t Port_ = 0;
+  // Read by the host's threads while another thread may open the port.
+  std::atomic<std::int32_t> Port_{0};
   std::string Host_;
   TAPPSYSConnectionObjtype ConnectionType_ = wlconUnknown;
   std::string Description_;

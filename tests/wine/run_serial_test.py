@@ -12,33 +12,12 @@ is bounded by a time-out.
 usage: run_serial_test.py <host.exe> <ioctl_shim.c> [com number]
 """
 import os
-import select
 import subprocess
 import sys
 import tempfile
 import time
 
 import wine_com
-
-
-def read_until(fd, done, timeout):
-    """Reads from fd until done(data) holds or timeout seconds pass."""
-    data = b""
-    end = time.monotonic() + timeout
-    while not done(data):
-        left = end - time.monotonic()
-        if left <= 0:
-            break
-        ready, _, _ = select.select([fd], [], [], min(left, 0.5))
-        if ready:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            data += chunk
-    return data
 
 
 def main():
@@ -58,13 +37,13 @@ def main():
         proc = wine_com.start(host, [com], preload=shim)
         ok = False
         try:
-            hello = read_until(master, lambda d: b"READY\n" in d, 120)
+            hello = wine_com.read_until(master, lambda d: b"READY\n" in d, 120)
             if b"READY\n" not in hello:
                 print("no announcement from the host; got %r" % hello)
                 return 1
             payload = bytes(range(256))
             os.write(master, payload)
-            echo = read_until(master, lambda d: len(d) >= len(payload), 60)
+            echo = wine_com.read_until(master, lambda d: len(d) >= len(payload), 60)
             if echo != payload:
                 print("echo differs: %d bytes, %r" % (len(echo), echo[:64]))
                 return 1

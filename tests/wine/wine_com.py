@@ -7,7 +7,9 @@ there before a test is put back after it."""
 import contextlib
 import os
 import pty
+import select
 import subprocess
+import time
 import tty
 
 
@@ -66,11 +68,36 @@ def build_shim(shim_source, folder):
     return shim
 
 
+def env(preload=None):
+    """The environment programs run in under wine, the shim preloaded."""
+    result = dict(os.environ)
+    result.setdefault("WINEDEBUG", "-all")
+    if preload:
+        result["LD_PRELOAD"] = preload
+    return result
+
+
 def start(program, args, preload=None):
     """Starts a Windows program under wine, its output (both streams) piped."""
-    env = dict(os.environ)
-    env.setdefault("WINEDEBUG", "-all")
-    if preload:
-        env["LD_PRELOAD"] = preload
-    return subprocess.Popen(["wine", program] + [str(a) for a in args], env=env,
+    return subprocess.Popen(["wine", program] + [str(a) for a in args], env=env(preload),
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+def read_until(fd, done, timeout):
+    """Reads from fd until done(data) holds or timeout seconds pass."""
+    data = b""
+    end = time.monotonic() + timeout
+    while not done(data):
+        left = end - time.monotonic()
+        if left <= 0:
+            break
+        ready, _, _ = select.select([fd], [], [], min(left, 0.5))
+        if ready:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+    return data

@@ -1,0 +1,142 @@
+/* kavtel.h - the flat API of the kavtel library.
+ *
+ * A host loads kavtel.dll (libkavtel.so on Linux) and drives exercise
+ * devices, each addressed by the number of the COM port it hangs on (index 3
+ * is COM3). Every function returns a KAVTEL_RESULT code; readers write their
+ * out-parameter only when they return KAVTEL_OK.
+ *
+ * Usable from C and C++. On Windows every function is __stdcall and exported
+ * under its plain name (kavtelopenPort, not _kavtelopenPort@4), so a host may
+ * link the import library or look the functions up with GetProcAddress.
+ * kavtel.def lists the exports.
+ *
+ * Ports: on Windows index n opens \\.\COMn. On Linux it opens the device
+ * named by the environment variable KAVTEL_COM<n> (for example
+ * KAVTEL_COM3=/dev/ttyUSB0), read when the port opens, or else /dev/ttyS<n-1>.
+ *
+ * Threads: any host thread may call any function at any time; calls for
+ * different devices are independent. Readers take no lock and return the
+ * value the device object holds at that moment. Setters and keys only queue
+ * a command and return; they wait only while another thread opens or closes
+ * the same port. kavtelclosePort waits for the stop commands (see there).
+ *
+ * Loading and unloading: the library builds its table of device slots when
+ * it loads and frees it when it unloads. Close every port (kavtelclosePort)
+ * before FreeLibrary/dlclose. A port left open keeps the library in memory
+ * (the unload then only drops the host's reference) and keeps talking to its
+ * treadmill until the process ends; the library never waits for a thread
+ * while it unloads.
+ */
+#ifndef KAVTEL_KAVTEL_H
+#define KAVTEL_KAVTEL_H
+
+#include "kavtel/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes. */
+#define KAVTEL_OK 1               /* success; a reader wrote its out-parameter */
+#define KAVTEL_NOT_OPEN 0         /* the port is not open (or failed to open, or nothing to close) */
+#define KAVTEL_NOT_AVAILABLE (-1) /* the value does not exist on this controller generation */
+#define KAVTEL_DETECTING (-2)     /* the port is open, the controller is still being identified */
+#define KAVTEL_ERROR (-3)         /* the operation failed inside the library, a command was
+                                     refused by a full queue, or an out-pointer was null */
+#define KAVTEL_BAD_INDEX (-4)     /* no such device: index outside the admitted range, or the
+                                     slot was not opened under it */
+
+/* Controller states, as kavtelgetStatus reports them. */
+#define KAVTEL_STATE_STOP 0
+#define KAVTEL_STATE_RUN 1
+#define KAVTEL_STATE_PAUSE 2
+#define KAVTEL_STATE_STOPPING 3
+#define KAVTEL_STATE_DETECTING 4
+#define KAVTEL_STATE_OFF 5
+
+/* Indices: kavtelopenPort and kavtelclosePort take 1 to KAVTEL_MAX_PORT;
+ * readers, setters and keys admit 1 to KAVTEL_MAX_DEVICE_INDEX only. */
+#define KAVTEL_MAX_PORT 64
+#define KAVTEL_MAX_DEVICE_INDEX 6
+
+/* Room kavtelgetVersion needs: at most 31 characters and a terminating zero. */
+#define KAVTEL_VERSION_BUFFER_SIZE 32
+
+/* Opening and closing.
+ * kavtelopenPort closes the port first if it is open, then opens COM<index>
+ * and starts identifying the controller: KAVTEL_OK when the port opened (the
+ * device reports KAVTEL_DETECTING until identified), KAVTEL_NOT_OPEN when it
+ * could not be opened, KAVTEL_BAD_INDEX for an index outside 1..64.
+ * kavtelclosePort: KAVTEL_OK when it closed the port, KAVTEL_NOT_OPEN when
+ * the port was not open, KAVTEL_BAD_INDEX for an index outside 1..64. A
+ * running or paused belt is stopped before the line closes: the stop
+ * commands go out and their answers are awaited, at most about one answer
+ * time-out (1 s) per stop command. Commands still queued at close are
+ * dropped, never sent at a later open. */
+KAVTEL_API int KAVTEL_CALL kavtelopenPort(int index);
+KAVTEL_API int KAVTEL_CALL kavtelclosePort(int index);
+
+/* The admission check every reader, setter and key makes first: KAVTEL_OK
+ * when the device is open and identified, else the code the function
+ * returns (KAVTEL_BAD_INDEX, KAVTEL_NOT_OPEN or KAVTEL_DETECTING). */
+KAVTEL_API int KAVTEL_CALL isvalidKavtelDevice(int index);
+
+/* Readers. A null out-pointer gives KAVTEL_ERROR. */
+/* version: a buffer of at least KAVTEL_VERSION_BUFFER_SIZE bytes; receives the
+ * controller's version text (at most 31 characters), zero-terminated. */
+KAVTEL_API int KAVTEL_CALL kavtelgetVersion(int index, char* version);
+KAVTEL_API int KAVTEL_CALL kavtelgetStatus(int index, int* state); /* KAVTEL_STATE_STOP..STOPPING */
+KAVTEL_API int KAVTEL_CALL kavtelgetDuration(int index, int* seconds);
+KAVTEL_API int KAVTEL_CALL kavtelgetSpeed(int index, double* speed);     /* m/s */
+KAVTEL_API int KAVTEL_CALL kavtelgetAcceleration(int index, int* accel); /* ramp index */
+KAVTEL_API int KAVTEL_CALL kavtelgetElevation(int index, double* elevation);
+KAVTEL_API int KAVTEL_CALL kavtelgetHeartrate(int index, int* heartrate);
+KAVTEL_API int KAVTEL_CALL kavtelgetDistance(int index, int* distance);
+KAVTEL_API int KAVTEL_CALL kavtelgetFailSafe(int index, int* failsafe);
+/* The next four return KAVTEL_NOT_AVAILABLE on generation 1 controllers and
+ * on generation 2 controllers before minor version 3. */
+KAVTEL_API int KAVTEL_CALL kavtelgetError(int index, int* error);
+KAVTEL_API int KAVTEL_CALL kavtelgetWeight(int index, int* weight);
+KAVTEL_API int KAVTEL_CALL kavtelgetEnergy(int index, double* energy);
+KAVTEL_API int KAVTEL_CALL kavtelgetPower(int index, double* power);
+/* on: 1 when the traffic log is on, else 0. */
+KAVTEL_API int KAVTEL_CALL kavtelgetProtocol(int index, int* on);
+
+/* Setters: they queue a command for the treadmill and return at once.
+ * KAVTEL_ERROR when a command could not be queued (the queue is full). */
+KAVTEL_API int KAVTEL_CALL kavtelsetFailSafe(int index, int value);
+KAVTEL_API int KAVTEL_CALL kavtelsetSpeed(int index, double speed);     /* m/s */
+KAVTEL_API int KAVTEL_CALL kavtelsetAcceleration(int index, int accel); /* low 8 bits used */
+KAVTEL_API int KAVTEL_CALL kavtelsetElevation(int index, double elevation);
+/* The acceleration first, then the speed. */
+KAVTEL_API int KAVTEL_CALL kavtelsetSpeedAccel(int index, double speed, int accel);
+
+/* Keys: pressed > 0 presses the key, anything else releases it. The command
+ * goes out at once; KAVTEL_ERROR when it could not be queued. */
+KAVTEL_API int KAVTEL_CALL kavtelKeyPressStart(int index, int pressed);
+KAVTEL_API int KAVTEL_CALL kavtelKeyPressStop(int index, int pressed);
+KAVTEL_API int KAVTEL_CALL kavtelKeyPressPlus(int index, int pressed);
+KAVTEL_API int KAVTEL_CALL kavtelKeyPressMinus(int index, int pressed);
+KAVTEL_API int KAVTEL_CALL kavtelKeyPressUp(int index, int pressed);
+KAVTEL_API int KAVTEL_CALL kavtelKeyPressDown(int index, int pressed);
+
+/* The traffic log: on > 0 starts a log file in a "Protocol" folder beside
+ * the host executable; anything else switches it off. */
+KAVTEL_API int KAVTEL_CALL kavtelsetProtocol(int index, int on);
+
+/* The device table. Loading the library builds it and unloading frees it;
+ * a host has no need to call these. Building fills every empty slot and
+ * returns KAVTEL_OK. Freeing frees every slot whose port is closed and
+ * returns KAVTEL_OK, or KAVTEL_NOT_OPEN when slots of open ports stayed
+ * (freeing those would wait for their threads). Neither may run while
+ * another thread calls the functions above. */
+KAVTEL_API int KAVTEL_CALL mfc_initkavtelDLL(void);
+KAVTEL_API int KAVTEL_CALL mfc_releasekavtelDLL(void);
+KAVTEL_API int KAVTEL_CALL buildDeviceArray(void);
+KAVTEL_API int KAVTEL_CALL destroyDeviceArray(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KAVTEL_KAVTEL_H */

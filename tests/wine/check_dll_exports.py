@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Checks kavtel.dll's export and import tables (runs natively on the build host).
+
+- The plain (unmangled) exports are exactly the names kavtel.def lists: every
+  flat function under its plain name, none decorated (no "@n", no leading
+  underscore), and the table DEFRNXPGAccelerationIndices.
+- Every class the sources mark KAVTEL_API has its members exported.
+- The DLL imports from system DLLs only, no MinGW runtime DLL.
+
+usage: check_dll_exports.py <objdump> <kavtel.dll> <kavtel.def> <source dir>
+"""
+import pathlib
+import re
+import subprocess
+import sys
+
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "winspool.drv",
+               "ntdll.dll", "ws2_32.dll", "shell32.dll", "ole32.dll", "api-ms-win-crt"}
+
+
+def def_exports(path):
+    names, in_exports = [], False
+    for line in pathlib.Path(path).read_text().splitlines():
+        line = line.split(";", 1)[0].strip()
+        if not line:
+            continue
+        if line.upper() == "EXPORTS":
+            in_exports = True
+        elif in_exports:
+            names.append(line.split()[0])
+    return names
+
+
+def dll_tables(objdump, dll):
+    text = subprocess.run([objdump, "-p", dll], check=True, capture_output=True, text=True).stdout
+    exports = []
+    table = text.split("[Ordinal/Name Pointer] Table", 1)
+    if len(table) == 2:
+        for line in table[1].splitlines()[1:]:
+            m = re.match(r"\s*\[\s*\d+\]\s+(\S+)", line)
+            if not m:
+                break
+            exports.append(m.group(1))
+    imports = [m.group(1).lower() for m in re.finditer(r"DLL Name:\s*(\S+)", text)]
+    return exports, imports
+
+
+def main():
+    if len(sys.argv) != 5:
+        print(__doc__)
+        return 2
+    objdump, dll, def_file, source_dir = sys.argv[1:]
+    exports, imports = dll_tables(objdump, dll)
+    failures = []
+
+    expected = def_exports(def_file)
+    plain = [name for name in exports if not name.startswith("_Z")]
+    missing = sorted(set(expected) - set(plain))
+    extra = sorted(set(plain) - set(expected))
+    if missing:
+        failures.append("not exported: " + ", ".join(missing))
+    if extra:
+        failures.append("exported but not in kavtel.def: " + ", ".join(extra))
+    decorated = [name for name in plain if "@" in name or name.startswith("_")]
+    if decorated:
+        failures.append("decorated exports: " + ", ".join(decorated))
+
+    classes = set()
+    for header in pathlib.Path(source_dir).rglob("*.h"):
+        classes.update(re.findall(r"class KAVTEL_API (\w+)", header.read_text()))
+    if not classes:
+        failures.append("no exported classes found under " + source_dir)
+    for name in sorted(classes):
+        mangled = "%d%s" % (len(name), name)
+        if not any(mangled in symbol for symbol in exports if symbol.startswith("_Z")):
+            failures.append("class %s: no member exported" % name)
+
+    foreign = [name for name in imports
+               if name not in SYSTEM_DLLS and not name.startswith("api-ms-win-")]
+    if foreign:
+        failures.append("depends on non-system DLLs: " + ", ".join(foreign))
+
+    for failure in failures:
+        print(failure)
+    if failures:
+        return 1
+    print("kavtel.dll: %d flat exports, %d classes, imports %s: ok"
+          % (len(expected), len(classes), ", ".join(imports)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
