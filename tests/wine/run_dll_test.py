@@ -24,7 +24,6 @@ usage: run_dll_test.py <host.exe> <kavtel.dll> <ioctl_shim.c> <kavtel-sim> [expe
 import contextlib
 import glob
 import os
-import pty
 import re
 import select
 import shutil
