@@ -2,6 +2,24 @@
 
 namespace kavtel {
 
+TAPPSYSConnectionObj::TAPPSYSConnectionObj(const TAPPSYSConnectionObj& other)
+    : TObject(other) {
+  *this = other;
+}
+
+TAPPSYSConnectionObj& TAPPSYSConnectionObj::operator=(const TAPPSYSConnectionObj& other) {
+  if (this == &other) return *this;
+  Port_.store(other.Port_.load());
+  Host_ = other.Host_;
+  ConnectionType_ = other.ConnectionType_;
+  Description_ = other.Description_;
+  SystemIdent_ = other.SystemIdent_;
+  SystemType_ = other.SystemType_;
+  SystemDescr_ = other.SystemDescr_;
+  SystemMonitor_ = other.SystemMonitor_;
+  return *this;
+}
+
 void TAPPSYSConnectionObj::SetPort(std::int32_t port) {
   Port_ = port;
   buildDescription();

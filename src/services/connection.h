@@ -23,6 +23,9 @@ enum TAPPSYSConnectionObjtype : std::uint8_t {
 class KAVTEL_API TAPPSYSConnectionObj : public TObject {
  public:
   TAPPSYSConnectionObj() = default;
+  // A descriptor is a value: copies take every field, the description too.
+  TAPPSYSConnectionObj(const TAPPSYSConnectionObj& other);
+  TAPPSYSConnectionObj& operator=(const TAPPSYSConnectionObj& other);
 
   std::int32_t GetPort() const { return Port_.load(); }
   const std::string& GetHost() const { return Host_; }
