@@ -149,12 +149,15 @@ void TKavtelDevice::ioConnecting() {
 
   if (Port_->GetConnected()) {
     startTimeoutService();
-    startCycle();
+    // Online before the cycle starts: its first step runs at once and would
+    // otherwise find the device offline and do nothing, delaying the version
+    // query by a whole cycle.
     {
       TAPPSYSMutexHold hold(lock());
       CycleStep_ = 0;
       Online_.store(true);
     }
+    startCycle();
     postCommands();
   } else {
     destroyConnectionObject();

@@ -169,6 +169,15 @@ TEST_F(DeviceOnSimulator, IdentifiesThenPollsTheValuesTheTreadmillHas) {
   ExpectNoViolations(sim_->GetCounters());
 }
 
+// The version query leaves with the cycle's first step, not a whole cycle
+// after the open.
+TEST_F(DeviceOnSimulator, VersionQueryLeavesAtOnceWithALongCycle) {
+  StartTreadmill("203");
+  device_.SetRNXCycleTime(3600u * 1000u);
+  OpenAndIdentify();
+  EXPECT_EQ(device_.GetVersionMajor(), 2);
+}
+
 // A treadmill that falls silent gets the frame in flight repeated once per
 // answer time-out, then the device gives up, drops what it had queued and
 // asks for the version again until the treadmill talks.
