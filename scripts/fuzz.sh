@@ -21,7 +21,7 @@ for target in dispatch_chars; do
   echo "=== fuzz: $target for ${seconds} s"
   "$out/tests/fuzz/fuzz_$target" \
     -max_total_time="$seconds" \
-    -max_len=4096 \
+    -max_len=8192 \
     -timeout=30 \
     -print_final_stats=1 \
     -dict="tests/fuzz/$target.dict" \
