@@ -26,3 +26,6 @@ export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
 wineboot --init >/dev/null 2>&1 || true
 run_preset win32
+
+# The libFuzzer targets, for a bounded time (FUZZ_SECONDS, default 60).
+bash scripts/fuzz.sh

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (fuzz preset, clang) and runs each for a
+# bounded time: FUZZ_SECONDS (default 60) per target. The seeds in
+# tests/fuzz/corpus/<target> are copied into a working corpus under
+# build/fuzz, so the checkout stays unchanged; a crash leaves its input in
+# build/fuzz/artifacts and makes the script fail.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${FUZZ_SECONDS:-60}"
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+
+out=build/fuzz
+mkdir -p "$out/artifacts"
+for target in dispatch_chars; do
+  work="$out/corpus/$target"
+  mkdir -p "$work"
+  cp tests/fuzz/corpus/"$target"/* "$work"/
+  echo "=== fuzz: $target for ${seconds} s"
+  "$out/tests/fuzz/fuzz_$target" \
+    -max_total_time="$seconds" \
+    -max_len=8192 \
+    -timeout=30 \
+    -print_final_stats=1 \
+    -dict="tests/fuzz/$target.dict" \
+    -artifact_prefix="$out/artifacts/$target-" \
+    "$work"
+done
