@@ -112,6 +112,14 @@ void TKavtelDevice::TimeoutHandler(std::uint32_t id) {
   TAPPSYSMutexHold hold(lock());
   // A late time-out for a frame that has been answered meanwhile.
   if (PendingCommand_ == nullptr || PendingCommand_->GetContinuousNr() != id) return;
+  if (Closing_.load() && PendingIsRequest_) {
+    // While closing, an unanswered poll is not worth a repeat: the stop
+    // commands behind it must reach the treadmill.
+    log("<TimeOut>| given up at close| " + PendingCommand_->GetOutString(), apmComment);
+    PendingCommand_ = nullptr;
+    postCommands();
+    return;
+  }
   repeatPending(true);
 }
 

@@ -29,19 +29,17 @@ void TKavtelDevice::postCommands() {
   TAPPSYSMutexHold hold(lock());
   if (PendingCommand_ != nullptr) return;
   RepeatCount_ = 0;
-  const char* tag = "<C>";
   TAPPSYSCommand* next = CommandQueue_->peekCommand();
-  if (next == nullptr) {
-    tag = "<I>";
-    next = InfoQueue_->peekCommand();
-  }
+  const bool request = next == nullptr;
+  if (request) next = InfoQueue_->peekCommand();
   if (next == nullptr) {
     sendIdle_.Set();
     return;
   }
   sendIdle_.Reset();
   PendingCommand_ = next;
-  log(tag + next->GetOutString(), apmTD);
+  PendingIsRequest_ = request;
+  log((request ? "<I>" : "<C>") + next->GetOutString(), apmTD);
   sendRaw(next->GetOutString());
   LastCommandID_ = next->GetContinuousNr();
   armWatchdog(LastCommandID_);

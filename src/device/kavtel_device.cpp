@@ -167,6 +167,7 @@ void TKavtelDevice::ioConnecting() {
 void TKavtelDevice::ioDisconnecting() {
   if (Port_ && Online_.load()) {
     // No more polling: from here on only the stop commands may go out.
+    Closing_.store(true);
     endCycle();
     const TAPPIOControllerState state = GetControllerState();
     {
@@ -189,6 +190,7 @@ void TKavtelDevice::ioDisconnecting() {
     sendIdle_.Set();
   }
   destroyConnectionObject();
+  Closing_.store(false);
   updateControllerState(ioOff);
 }
 

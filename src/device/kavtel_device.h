@@ -262,6 +262,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::atomic<bool> Online_{false};
   std::atomic<bool> AwaitingIdentification_{true};
   TAPPSYSCommand* PendingCommand_ = nullptr;
+  bool PendingIsRequest_ = false;   // the frame in flight came from the info queue
+  std::atomic<bool> Closing_{false};  // the close is sending its stop commands
   std::uint32_t LastCommandID_ = 0xFFFFFFFFu;
   std::int32_t CycleStep_ = 0;
   std::array<std::int32_t, kqCount> CommandCounters_{};

@@ -22,7 +22,44 @@ TEST(WireFrame, ChecksumIsTheByteSumModuloHundredInTwoDigits) {
   EXPECT_EQ(BuildFrame(std::string("\x97\x9A", 2)), std::string("\x01\x97\x9A" "05\x17"));
 }
 
-class EngineTest : public DeviceFixture {};
+class EngineTest : public DeviceFixture {
+ protected:
+  // Answers the next `count` frames that reach the line from now on, from
+  // another thread, as the serial event thread delivers answers.
+  std::thread AnswerFrames(int count) {
+    std::size_t start;
+    {
+      std::lock_guard<std::mutex> hold(comm->lock);
+      start = comm->written.size();
+    }
+    return std::thread([this, count, start] {
+      std::size_t seen = start;
+      for (int answered = 0; answered < count;) {
+        std::string fresh;
+        {
+          std::lock_guard<std::mutex> hold(comm->lock);
+          fresh = comm->written.substr(seen);
+        }
+        const std::size_t end = fresh.find(kETB);
+        if (end == std::string::npos) {
+          std::this_thread::yield();
+          continue;
+        }
+        seen += end + 1;
+        answer("S02");
+        ++answered;
+      }
+    });
+  }
+
+  Written FramesOnTheLine() {
+    Written frames;
+    for (const auto& t : written()) {
+      if (t != "<ACK>") frames.push_back(Text(t));
+    }
+    return frames;
+  }
+};
 
 TEST_F(EngineTest, FreshDeviceHasItsDefaultsAndNoConnection) {
   TKavtelDevice fresh;
@@ -231,50 +268,32 @@ TEST_F(EngineTest, ClosingDropsWhatIsQueuedAndAReopenStartsClean) {
 }
 
 TEST_F(EngineTest, ClosingARunningBeltSendsTheStopGroupFirstAndAwaitsIt) {
-  dev.SetRNXTimeoutInterval(3600000);
   identify("224");
   answer("S00", "1");  // status: running (unsolicited answers are accepted)
   ASSERT_EQ(dev.GetControllerState(), ioRun);
   dev.senduqs("U10+P");
   dev.sendinfouqs("D00");
   take();
-  // The treadmill answers each frame that reaches it, from another thread,
-  // as the serial event thread would deliver the answers.
-  std::atomic<bool> done{false};
-  std::thread treadmill([&] {
-    std::size_t seen = 0;
-    int answered = 0;
-    while (!done && answered < 4) {
-      std::string fresh;
-      {
-        std::lock_guard<std::mutex> hold(comm->lock);
-        fresh = comm->written.substr(seen);
-      }
-      const std::size_t end = fresh.find(kETB);
-      if (end == std::string::npos) {
-        std::this_thread::yield();
-        continue;
-      }
-      seen += end + 1;
-      const std::string a = BuildFrame("S02");
-      dev.DispatchChars(nullptr, a.data(), static_cast<std::int32_t>(a.size()));
-      ++answered;
-    }
-  });
+  std::thread treadmill = AnswerFrames(4);
   dev.SetIOOpen(false);
-  done = true;
   treadmill.join();
-  std::string wire;
-  {
-    std::lock_guard<std::mutex> hold(comm->lock);
-    wire = comm->written;
-  }
-  Written frames;
-  for (const auto& t : SplitWritten(wire)) {
-    if (t != "<ACK>") frames.push_back(Text(t));
-  }
-  EXPECT_EQ(frames, (Written{"A003", "S020.00", "U10SP", "U10SR"}));
+  EXPECT_EQ(FramesOnTheLine(), (Written{"A003", "S020.00", "U10SP", "U10SR"}));
   EXPECT_EQ(dev.GetControllerState(), ioOff);
+}
+
+TEST_F(EngineTest, AnUnansweredPollDoesNotHoldTheStopGroupBackAtClose) {
+  identify("224");
+  answer("S00", "1");
+  ASSERT_EQ(dev.GetControllerState(), ioRun);
+  dev.sendinfouqs("D00");
+  dev.postCommands();  // a poll in flight that the treadmill will never answer
+  std::thread closer([&] { dev.SetIOOpen(false); });
+  ASSERT_TRUE(WaitUntil([&] { return dev.GetQueuedCommands() == 4; }));  // the stop group waits
+  std::thread treadmill = AnswerFrames(4);
+  dev.TimeoutHandler(dev.GetLastCommandID());  // the poll's time-out: given up, not repeated
+  treadmill.join();
+  closer.join();
+  EXPECT_EQ(FramesOnTheLine(), (Written{"D00", "A003", "S020.00", "U10SP", "U10SR"}));
 }
 
 }  // namespace
