@@ -1,0 +1,20 @@
+#pragma once
+
+// `kavtelctl demo`: a short workout on the virtual treadmill (or on COM<port>
+// when one is given), with the live panel and a summary of the traffic.
+
+#include <ostream>
+#include <string>
+
+#include "kavtel_api.h"
+
+namespace kavtel::ctl {
+
+// The demo's workout, in the script language.
+extern const char* const kDemoWorkout;
+
+// `port` 0: start the virtual treadmill and map it to COM6.
+int RunDemo(const KavtelApi& api, int port, const std::string& record_path, std::ostream& out,
+            std::ostream& err);
+
+}  // namespace kavtel::ctl
