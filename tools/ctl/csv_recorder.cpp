@@ -26,7 +26,7 @@ std::string CsvRow(double seconds, const Readings& r) {
   row.setf(std::ios::fixed);
   row.precision(1);
   row << seconds << ',';
-  if (r.state.Ok()) row << StateName(r.state.value);
+  if (const auto state = ControllerState(r)) row << StateName(*state);
   row.precision(2);
   Cell(row, r.speed);
   Cell(row, r.elevation);

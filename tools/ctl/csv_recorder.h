@@ -1,7 +1,8 @@
 #pragma once
 
 // The --record file: a header, then one row of every value per second.
-// Columns: time_s, then each reader (state by name); a cell is empty when
+// Columns: time_s, then each reader (the state by name, "detecting" while
+// the controller is being identified); a cell is empty when
 // its reader did not return KAVTEL_OK. Numbers use "." as the decimal point.
 
 #include <string>

@@ -59,8 +59,7 @@ std::optional<std::filesystem::path> NewestLog(std::filesystem::file_time_type s
 
 }  // namespace
 
-int RunDemo(const KavtelApi& api, int port, const std::string& record_path, std::ostream& out,
-            std::ostream& err) {
+int RunDemo(const KavtelApi& api, int port, SessionOptions options, std::ostream& out, std::ostream& err) {
   DemoTreadmill treadmill;
   if (port == 0) {
     port = KAVTEL_MAX_DEVICE_INDEX;
@@ -75,9 +74,7 @@ int RunDemo(const KavtelApi& api, int port, const std::string& record_path, std:
   }
 
   ParsedScript workout = ParseScript(kDemoWorkout);
-  SessionOptions options;
   options.port = port;
-  options.record_path = record_path;
   options.script = std::move(workout.steps);
   options.interrupt_is_failure = true;
   // A little slack, so that a log file written in the same clock tick counts.
@@ -94,7 +91,7 @@ int RunDemo(const KavtelApi& api, int port, const std::string& record_path, std:
     out << "  protocol log: none found in " << (std::filesystem::path(ExecutableDirectory()) / "Protocol").string()
         << " (when that folder is read-only the library writes under the common data folder)\n";
   }
-  if (!record_path.empty()) out << "  record: " << record_path << "\n";
+  if (!options.record_path.empty()) out << "  record: " << options.record_path << "\n";
   out << (result == kExitOk ? "demo finished\n" : "demo failed\n");
   return result;
 }

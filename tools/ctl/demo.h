@@ -7,14 +7,15 @@
 #include <string>
 
 #include "kavtel_api.h"
+#include "session.h"
 
 namespace kavtel::ctl {
 
 // The demo's workout, in the script language.
 extern const char* const kDemoWorkout;
 
-// `port` 0: start the virtual treadmill and map it to COM6.
-int RunDemo(const KavtelApi& api, int port, const std::string& record_path, std::ostream& out,
-            std::ostream& err);
+// `port` 0: start the virtual treadmill and map it to COM6. The workout,
+// whatever `options` holds, is the demo's own.
+int RunDemo(const KavtelApi& api, int port, SessionOptions options, std::ostream& out, std::ostream& err);
 
 }  // namespace kavtel::ctl

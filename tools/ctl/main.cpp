@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <locale>
 #include <map>
 #include <sstream>
 #include <string>
@@ -41,6 +42,7 @@ options:
                     environment variable KAVTEL_COM<N> (else /dev/ttyS<N-1>)
   --record FILE     one CSV row of every value per second
   --library PATH    the kavtel library (default: beside kavtelctl)
+  --identify-timeout S   seconds to wait for the controller (default 20)
 
 exit codes:
   0 ok    1 usage or a bad script line    2 library, port or file cannot be
@@ -65,7 +67,8 @@ int Usage(const std::string& problem) {
 bool Split(int argc, char** argv, Arguments& args, std::string& problem) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
-    if (word == "--port" || word == "--record" || word == "--library" || word == "-o") {
+    if (word == "--port" || word == "--record" || word == "--library" || word == "--identify-timeout" ||
+        word == "-o") {
       if (i + 1 >= argc) {
         problem = word + " needs a value";
         return false;
@@ -159,6 +162,16 @@ int Main(int argc, char** argv) {
     options.interrupt_is_failure = true;
   }
   options.keys = args.command == "run";
+  if (args.options.count("--identify-timeout") != 0) {
+    std::istringstream text(args.options.at("--identify-timeout"));
+    text.imbue(std::locale::classic());
+    double seconds = 0;
+    text >> seconds;
+    if (text.fail() || !text.eof() || !(seconds > 0 && seconds <= 3600)) {
+      return Usage("--identify-timeout takes seconds, above 0");
+    }
+    options.identify_seconds = seconds;
+  }
 
   const std::string library =
       args.options.count("--library") != 0 ? args.options.at("--library") : DefaultLibraryPath();
@@ -169,7 +182,7 @@ int Main(int argc, char** argv) {
     return kExitCannotOpen;
   }
   CatchInterrupts();
-  if (args.command == "demo") return RunDemo(kavtel.Api(), port, options.record_path, std::cout, std::cerr);
+  if (args.command == "demo") return RunDemo(kavtel.Api(), port, options, std::cout, std::cerr);
   return RunSession(kavtel.Api(), options, std::cout, std::cerr);
 }
 

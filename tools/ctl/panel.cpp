@@ -41,7 +41,10 @@ std::string Row(const std::string& name1, const std::string& value1, const std::
   return row;
 }
 
-std::string StateText(const Readings& r) { return r.state.Ok() ? StateName(r.state.value) : Text(r.state, "%d"); }
+std::string StateText(const Readings& r) {
+  const auto state = ControllerState(r);
+  return state ? StateName(*state) : Text(r.state, "%d");
+}
 
 }  // namespace
 

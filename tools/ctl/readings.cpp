@@ -38,4 +38,10 @@ Readings ReadAll(const KavtelApi& api, int port) {
   return r;
 }
 
+std::optional<int> ControllerState(const Readings& readings) {
+  if (readings.state.Ok()) return readings.state.value;
+  if (readings.state.code == KAVTEL_DETECTING) return KAVTEL_STATE_DETECTING;
+  return std::nullopt;
+}
+
 }  // namespace kavtel::ctl

@@ -3,6 +3,7 @@
 // One look at every value the library holds for a device: each reader's
 // result code and, when that is KAVTEL_OK, its value.
 
+#include <optional>
 #include <string>
 
 #include "kavtel_api.h"
@@ -35,5 +36,10 @@ struct Readings {
 };
 
 Readings ReadAll(const KavtelApi& api, int port);
+
+// The controller state as the host sees it: the status reader's state, or
+// KAVTEL_STATE_DETECTING while it reports KAVTEL_DETECTING (a controller
+// being identified, or lost and identified again).
+std::optional<int> ControllerState(const Readings& readings);
 
 }  // namespace kavtel::ctl

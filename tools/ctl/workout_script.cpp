@@ -175,7 +175,10 @@ std::optional<double> FieldValue(Field field, const Readings& r) {
     case Field::speed: return value(r.speed);
     case Field::elevation: return value(r.elevation);
     case Field::acceleration: return value(r.acceleration);
-    case Field::state: return value(r.state);
+    case Field::state: {
+      const auto state = ControllerState(r);
+      return state ? std::optional<double>(*state) : std::nullopt;
+    }
     case Field::heartrate: return value(r.heartrate);
     case Field::distance: return value(r.distance);
     case Field::duration: return value(r.duration);

@@ -16,7 +16,7 @@
 //       default); FIELD is speed, elevation, acceleration, state, heartrate,
 //       distance, duration, failsafe, error, weight, energy, power or
 //       protocol; OP is = != < <= > >=; a state is compared by name (stop,
-//       run, pause, stopping), e.g. "expect state = run".
+//       run, pause, stopping, detecting), e.g. "expect state = run".
 
 #include <optional>
 #include <string>
