@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing kavtel needs on Debian 12, and nothing
 # that is already there. Runs as root (CI) or through sudo.
+# --native: only what the native build needs (scripts/demo.sh).
 set -euo pipefail
+native_only=
+if [ "${1:-}" = "--native" ]; then native_only=1; fi
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -15,8 +18,11 @@ packages=(
   gcc-multilib socat libclang-rt-14-dev python3
   locales
 )
+if [ -n "$native_only" ]; then
+  packages=(build-essential cmake g++)
+fi
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ -z "$native_only" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
   need_update=1
 fi
@@ -30,6 +36,10 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   echo "setup: installing ${missing[*]}"
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if [ -n "$native_only" ]; then
+  echo "setup: native build packages present"
+  exit 0
 fi
 # The tests of a host whose locale writes a decimal comma need one such locale.
 if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
