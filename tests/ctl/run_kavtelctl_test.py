@@ -196,6 +196,22 @@ def demo(folder):
     check(rows[-1]["state"] == "stop", "the demo did not end stopped")
 
 
+def ports(folder):
+    treadmill = Treadmill(folder)
+    try:
+        env = {"KAVTEL_COM5": treadmill.link, "KAVTEL_COM4": os.path.join(folder, "unplugged")}
+        code, out, err = ctl(["ports"], env)
+        check(code == 0, "ports exit code %d: %s" % (code, err))
+        rows = {line.split()[0]: line.split() for line in out.splitlines() if line.startswith("COM")}
+        check(rows.get("COM5:", [])[1:4] == ["COM", "5", "yes"], "the mapped port is not listed:\n" + out)
+        check(treadmill.link in rows.get("COM5:", []), "COM5 lacks its device path:\n" + out)
+        check(rows.get("COM4:", [])[1:3] == ["-", "no"], "the missing port is not marked absent:\n" + out)
+        code, _, err = ctl(["ports", "extra"])
+        check(code == 1, "ports with an argument gave %d" % code)
+    finally:
+        treadmill.stop()
+
+
 with tempfile.TemporaryDirectory() as folder:
-    {"workout": workout, "failures": failures, "demo": demo}[CASE](folder)
+    {"workout": workout, "failures": failures, "demo": demo, "ports": ports}[CASE](folder)
 print("PASS")

@@ -11,6 +11,7 @@
 
 #include "demo.h"
 #include "kavtel_api.h"
+#include "port_listing.h"
 #include "session.h"
 #include "svg_plot.h"
 #include "workout_script.h"
@@ -36,6 +37,8 @@ usage:
         log on|off | expect FIELD OP VALUE [within S]      (# comments)
   kavtelctl plot FILE.csv -o FILE.svg
       speed, elevation and heart rate of a record over time
+  kavtelctl ports
+      the system's ports: COM number, description and whether each exists
 
 options:
   --port N          COM port 1 to 6; on Linux COM N is the device in the
@@ -125,11 +128,15 @@ int Main(int argc, char** argv) {
   if (!Split(argc, argv, args, problem)) return Usage(problem);
 
   // Every command; a new one gets its line here and its branch below.
-  const std::vector<std::string> commands = {"demo", "monitor", "run", "script", "plot"};
+  const std::vector<std::string> commands = {"demo", "monitor", "run", "script", "plot", "ports"};
   if (std::find(commands.begin(), commands.end(), args.command) == commands.end()) {
     return Usage("unknown command '" + args.command + "'");
   }
   if (args.command == "plot") return Plot(args);
+  if (args.command == "ports") {
+    if (!args.positional.empty() || !args.options.empty()) return Usage("ports takes no arguments");
+    return ListPorts(std::cout, std::cerr);
+  }
   if (args.options.count("-o") != 0) return Usage("-o belongs to plot");
 
   int port = 0;
