@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/comm_device.h"
 #include "serial/serial_port.h"
 #include "support/pseudo_terminal.h"
 #include "support/wait_until.h"
@@ -159,6 +160,44 @@ TEST_F(SerialOnPty, CloseWhileTheThreadIsBlockedReturnsPromptly) {
   ASSERT_TRUE(WaitUntil([&] { return Received() == "x"; }));  // the thread waits again
   EXPECT_TRUE(FinishesPromptly([&] { port.Close(); }));
   EXPECT_FALSE(port.GetConnected());
+}
+
+// A read may ask for more than is waiting (another thread may purge between
+// the count and the read): with the "return at once" time-outs it returns
+// what is there; a read that waits fails on a line that hung up.
+TEST(CommDeviceOnPty, AReadAskingForMoreThanIsWaitingReturnsWhatIsThere) {
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.Ok());
+  ::setenv("KAVTEL_COM43", pty.Slave().c_str(), 1);
+  const auto device = platform::CreateCommDevice();
+  ASSERT_TRUE(device->Open(43));
+  platform::Dcb raw{};  // 9600 8N1, binary: the raw line the port sets up
+  raw.DCBlength = sizeof raw;
+  raw.BaudRate = 9600;
+  raw.Flags = platform::kDcbBinary;
+  raw.ByteSize = 8;
+  ASSERT_TRUE(device->SetState(raw));
+  ASSERT_TRUE(device->SetTimeouts({platform::kMaxDword, 0, 0, 0, 0}));
+  char bytes[16];
+  std::uint32_t got = 99;
+  EXPECT_EQ(device->Read(bytes, sizeof bytes, got), platform::CommIo::Done);
+  EXPECT_EQ(got, 0u);
+
+  pty.Write("abc");
+  ASSERT_TRUE(WaitUntil([&] {
+    std::uint32_t errors = 0;
+    platform::ComStat status{};
+    return device->ClearError(errors, status) && status.cbInQue == 3;
+  }));
+  EXPECT_EQ(device->Read(bytes, sizeof bytes, got), platform::CommIo::Done);
+  EXPECT_EQ(std::string(bytes, got), "abc");
+
+  // A read that waits for its bytes notices a hung-up line instead of
+  // taking it for a quiet one (the time-out is far beyond the test's life).
+  pty.CloseMaster();
+  ASSERT_TRUE(device->SetTimeouts({0, 0, 3600000, 0, 0}));
+  EXPECT_EQ(device->Read(bytes, sizeof bytes, got), platform::CommIo::CompletionFailed);
+  device->Close();
 }
 
 TEST_F(SerialOnPty, AHangUpEndsTheEventThreadWithoutSpinning) {

@@ -305,17 +305,25 @@ class PosixCommDevice final : public CommDevice {
                                   t.ReadTotalTimeoutConstant);
     const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
     auto* bytes = static_cast<unsigned char*>(buffer);
+    bool polledReady = false;
     while (transferred < count) {
       const ssize_t n = ::read(fd_, bytes + transferred, count - transferred);
       if (n > 0) {
         transferred += static_cast<std::uint32_t>(n);
+        polledReady = false;
         continue;
       }
-      if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        Fail(n == 0 ? EIO : errno);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN) {
+        Fail(errno);
         return CommIo::CompletionFailed;
       }
-      if (errno == EINTR) continue;
+      // Nothing waiting: a raw line (VMIN and VTIME 0) reads 0 for that, not
+      // EAGAIN. Only a 0 right after the line polled ready means it hung up.
+      if (n == 0 && polledReady) {
+        Fail(EIO);
+        return CommIo::CompletionFailed;
+      }
       if (immediate) break;
       int timeout = PollTimeout(bounded, deadline);
       if (interval && transferred > 0 &&
@@ -325,6 +333,7 @@ class PosixCommDevice final : public CommDevice {
       const int ready = WaitReady(POLLIN, readAbort_, timeout);
       if (ready == 0) break;  // a time-out ends the read with what it has
       if (ready < 0) return CommIo::CompletionFailed;
+      polledReady = true;
     }
     return CommIo::Done;
   }
