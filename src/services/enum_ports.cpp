@@ -1,8 +1,9 @@
 #include "services/enum_ports.h"
 
+#include "device/number_text.h"
+
 #include <cstddef>
 #include <exception>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -11,24 +12,6 @@
 namespace kavtel {
 
 namespace {
-
-// Reads `text` as a decimal integer with an optional sign; false when it is
-// not one or does not fit in 32 bits.
-bool ReadInteger(const std::string& text, std::int32_t& value) {
-  constexpr long long kLimit = std::numeric_limits<std::int32_t>::max();
-  std::size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-  if (i == text.size()) return false;
-  long long number = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    number = number * 10 + (text[i] - '0');
-    if (number > kLimit + 1) return false;
-  }
-  if (text[0] == '-') number = -number;
-  if (number < -kLimit - 1 || number > kLimit) return false;
-  value = static_cast<std::int32_t>(number);
-  return true;
-}
 
 template <typename List>
 TAPPSYSConnectionObj& Entry(const List& list, std::int32_t i) {
@@ -87,9 +70,8 @@ void TAPPSYSEnumPorts::sorting(TAPPSYSConnectionObj& descriptor) {
   const std::size_t start = com + 3;
   const std::size_t colon = name.find(':');
   std::int32_t port = 0;
-  if (colon == std::string::npos || colon < start ||
-      !ReadInteger(name.substr(start, colon - start), port)) {
-    port = 0;
+  if (colon != std::string::npos && colon >= start) {
+    if (const auto number = ParseInteger(name.substr(start, colon - start))) port = *number;
   }
   descriptor.SetConnectionType(wlconCOM);
   descriptor.SetPort(port);

@@ -71,8 +71,11 @@ def main():
     if not classes:
         failures.append("no exported classes found under " + source_dir)
     for name in sorted(classes):
-        mangled = "%d%s" % (len(name), name)
-        if not any(mangled in symbol for symbol in exports if symbol.startswith("_Z")):
+        # A member of the class itself (its vtable, or a function nested in it),
+        # not merely a signature that mentions it.
+        own = tuple(prefix % (len(name), name) for prefix in ("_ZN6kavtel%d%s", "_ZNK6kavtel%d%s",
+                                                             "_ZTVN6kavtel%d%s"))
+        if not any(symbol.startswith(own) for symbol in exports):
             failures.append("class %s: no member exported" % name)
 
     foreign = [name for name in imports

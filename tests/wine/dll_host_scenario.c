@@ -98,7 +98,10 @@ int HostRunScenario(const KavtelApi* api, int com, int missingCom) {
   if (WaitAbove(api->getElevation, com, 2.4, "elevation after the up key") != 0) return 1;
 
   start = GetTickCount();
-  while (api->getDistance(com, &distance) == KAVTEL_OK && distance <= 0) {
+  for (;;) {
+    result = api->getDistance(com, &distance);
+    if (result != KAVTEL_OK) return Fail("kavtelgetDistance", result);
+    if (distance > 0) break;
     if (GetTickCount() - start > DEADLINE_MS) return Fail("distance", distance);
     Sleep(20);
   }

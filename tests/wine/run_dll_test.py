@@ -142,13 +142,16 @@ def main():
         relay.stopping.set()
         relay.join(timeout=10)
 
+        # The trace reader alone reads the simulator's stdout: it ends with the
+        # simulator, and only then is its summary on stderr read.
         sim.send_signal(signal.SIGTERM)
         try:
-            _, summary = sim.communicate(timeout=30)
+            sim.wait(timeout=30)
         except subprocess.TimeoutExpired:
             sim.kill()
-            _, summary = sim.communicate()
+            sim.wait()
         trace_reader.join(timeout=10)
+        summary = sim.stderr.read()
         links.close()
         os.close(sim_fd)
 

@@ -47,13 +47,14 @@ int ListPorts(std::ostream& out, std::ostream& err) {
   }
   out << std::left << std::setw(22) << "PORT" << std::setw(9) << "COM" << std::setw(7) << "EXISTS"
       << "DESCRIPTION\n";
-  std::int32_t kept = 0;  // the enumerator's entries follow the system's order
   for (const auto& record : system.records) {
     const bool exists = system.existing[record.name];
     std::string com = "-";
-    if (exists && kept < ports.GetCountPorts()) {
-      const TAPPSYSConnectionObj& descriptor = ports.GetConnectionObj(kept++);
-      if (descriptor.GetConnectionType() == wlconCOM) com = descriptor.GetDescription();
+    for (std::int32_t i = 0; i < ports.GetCountPorts(); ++i) {
+      const TAPPSYSConnectionObj& descriptor = ports.GetConnectionObj(i);
+      if (descriptor.GetSystemIdent() == record.name && descriptor.GetConnectionType() == wlconCOM) {
+        com = descriptor.GetDescription();
+      }
     }
     out << std::setw(22) << record.name << std::setw(9) << com << std::setw(7) << (exists ? "yes" : "no")
         << record.description << "\n";

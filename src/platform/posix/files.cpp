@@ -59,9 +59,10 @@ std::string CommonDataFolder() {
 }
 
 std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Emptied only once it is ours: a file another writer holds stays intact.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // no sharing with other writers
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {  // no sharing with other writers
     ::close(fd);
     return nullptr;
   }

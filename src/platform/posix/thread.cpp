@@ -18,6 +18,8 @@ Thread::Thread() : impl_(std::make_unique<Impl>()) {}
 
 Thread::~Thread() {
   Terminate();
+  // Destroyed on its own worker (it cannot wait for itself): let it run out.
+  if (IsCurrentThread() && impl_->worker.joinable()) impl_->worker.detach();
   WaitFor();
 }
 
