@@ -40,8 +40,8 @@ std::string CsvRow(double seconds, const Readings& r) {
   Cell(row, r.energy);
   Cell(row, r.power);
   Cell(row, r.protocol);
-  // A version text holds digits only; anything else is dropped so the row
-  // keeps its columns.
+  // The version text is the controller's: commas, quotes and line breaks
+  // are dropped from it so the row keeps its columns.
   row << ',';
   if (r.version.Ok()) {
     for (char c : r.version.value) {

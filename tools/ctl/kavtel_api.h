@@ -12,44 +12,41 @@
 
 namespace kavtel::ctl {
 
+// Each member has the type of the function kavtel.h declares (taken with
+// decltype, which links nothing), so a change of a signature cannot go
+// unnoticed here.
 struct KavtelApi {
-  using IndexFn = int(KAVTEL_CALL*)(int);
-  using IntFn = int(KAVTEL_CALL*)(int, int);
-  using DoubleFn = int(KAVTEL_CALL*)(int, double);
-  using GetIntFn = int(KAVTEL_CALL*)(int, int*);
-  using GetDoubleFn = int(KAVTEL_CALL*)(int, double*);
-  using GetTextFn = int(KAVTEL_CALL*)(int, char*);
-  using SpeedAccelFn = int(KAVTEL_CALL*)(int, double, int);
+  using IntFn = decltype(&::kavtelKeyPressStart);  // (index, int): the keys share it
 
-  IndexFn openPort = nullptr;
-  IndexFn closePort = nullptr;
-  IndexFn isValid = nullptr;
-  GetTextFn getVersion = nullptr;
-  GetIntFn getStatus = nullptr;
-  GetIntFn getDuration = nullptr;
-  GetDoubleFn getSpeed = nullptr;
-  GetIntFn getAcceleration = nullptr;
-  GetDoubleFn getElevation = nullptr;
-  GetIntFn getHeartrate = nullptr;
-  GetIntFn getDistance = nullptr;
-  GetIntFn getFailSafe = nullptr;
-  GetIntFn getError = nullptr;
-  GetIntFn getWeight = nullptr;
-  GetDoubleFn getEnergy = nullptr;
-  GetDoubleFn getPower = nullptr;
-  GetIntFn getProtocol = nullptr;
-  IntFn setFailSafe = nullptr;
-  DoubleFn setSpeed = nullptr;
-  IntFn setAcceleration = nullptr;
-  DoubleFn setElevation = nullptr;
-  SpeedAccelFn setSpeedAccel = nullptr;
-  IntFn keyStart = nullptr;
-  IntFn keyStop = nullptr;
-  IntFn keyPlus = nullptr;
-  IntFn keyMinus = nullptr;
-  IntFn keyUp = nullptr;
-  IntFn keyDown = nullptr;
-  IntFn setProtocol = nullptr;
+  decltype(&::kavtelopenPort) openPort = nullptr;
+  decltype(&::kavtelclosePort) closePort = nullptr;
+  decltype(&::isvalidKavtelDevice) isValid = nullptr;
+  decltype(&::kavtelgetVersion) getVersion = nullptr;
+  decltype(&::kavtelgetStatus) getStatus = nullptr;
+  decltype(&::kavtelgetDuration) getDuration = nullptr;
+  decltype(&::kavtelgetSpeed) getSpeed = nullptr;
+  decltype(&::kavtelgetAcceleration) getAcceleration = nullptr;
+  decltype(&::kavtelgetElevation) getElevation = nullptr;
+  decltype(&::kavtelgetHeartrate) getHeartrate = nullptr;
+  decltype(&::kavtelgetDistance) getDistance = nullptr;
+  decltype(&::kavtelgetFailSafe) getFailSafe = nullptr;
+  decltype(&::kavtelgetError) getError = nullptr;
+  decltype(&::kavtelgetWeight) getWeight = nullptr;
+  decltype(&::kavtelgetEnergy) getEnergy = nullptr;
+  decltype(&::kavtelgetPower) getPower = nullptr;
+  decltype(&::kavtelgetProtocol) getProtocol = nullptr;
+  decltype(&::kavtelsetFailSafe) setFailSafe = nullptr;
+  decltype(&::kavtelsetSpeed) setSpeed = nullptr;
+  decltype(&::kavtelsetAcceleration) setAcceleration = nullptr;
+  decltype(&::kavtelsetElevation) setElevation = nullptr;
+  decltype(&::kavtelsetSpeedAccel) setSpeedAccel = nullptr;
+  decltype(&::kavtelKeyPressStart) keyStart = nullptr;
+  decltype(&::kavtelKeyPressStop) keyStop = nullptr;
+  decltype(&::kavtelKeyPressPlus) keyPlus = nullptr;
+  decltype(&::kavtelKeyPressMinus) keyMinus = nullptr;
+  decltype(&::kavtelKeyPressUp) keyUp = nullptr;
+  decltype(&::kavtelKeyPressDown) keyDown = nullptr;
+  decltype(&::kavtelsetProtocol) setProtocol = nullptr;
 };
 
 // The library loaded and its functions resolved. The library stays loaded

@@ -34,7 +34,6 @@ class ScriptRunner {
   // when the readings satisfy it, or fails when its time is up.
   Status Advance(Clock::time_point now, const Readings& readings, const Perform& perform);
 
-  Status GetStatus() const { return status_; }
   // Why the run failed ("line 4: speed 2.5: ..."), empty otherwise.
   const std::string& Failure() const { return failure_; }
   // The result code of the failed operation.
