@@ -1,5 +1,7 @@
 // What a host asks of the treadmill: speed, elevation, acceleration,
 // fail-safe, stops and the keys of its keypad.
+#include <limits>
+
 #include "device/kavtel_device.h"
 #include "device/number_text.h"
 
@@ -181,7 +183,10 @@ void TKavtelDevice::calcV02andErnergy(std::uint32_t seconds) {
   const double minutes = static_cast<double>(seconds) / 60.0;
   const double x = (0.654 * g + 10.9) * v + 2.67;
   VO2_.store(static_cast<float>(x));
-  Energy_.store(static_cast<std::uint32_t>(RoundHalfEven(x * 0.0211 * minutes * weight())));
+  // Speed, elevation and weight are as the controller reported them: an
+  // absurd product is held within the counter instead of throwing.
+  Energy_.store(static_cast<std::uint32_t>(
+      RoundHalfEvenWithin(x * 0.0211 * minutes * weight(), 0, std::numeric_limits<std::uint32_t>::max())));
 }
 
 }  // namespace kavtel

@@ -1,5 +1,6 @@
 // Identification, the polling schedule and the decoders of the answers.
 #include <algorithm>
+#include <limits>
 
 #include "device/kavtel_device.h"
 #include "device/number_text.h"
@@ -133,8 +134,9 @@ static std::uint16_t PowerEstimate(long double v, long double g, long double m) 
   } else {
     p = (m * V * k - (2.2L * m - 151.0L)) / 10.5L;
   }
-  const std::int64_t rounded = RoundHalfEven(p);
-  return static_cast<std::uint16_t>(std::max<std::int64_t>(0, rounded));
+  // Not below 0, and held at the counter's top rather than wrapped or
+  // thrown when an absurd speed, elevation or weight would overflow it.
+  return static_cast<std::uint16_t>(RoundHalfEvenWithin(p, 0, std::numeric_limits<std::uint16_t>::max()));
 }
 
 void TKavtelDevice::rnxStrToSpeed(const std::string& payload) {

@@ -1,5 +1,6 @@
 #include "device/number_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -158,6 +159,12 @@ std::int64_t RoundHalfEven(long double value) {
   constexpr long double kLimit = 9223372036854775808.0L;  // 2^63
   if (rounded < -kLimit || rounded >= kLimit) throw std::range_error("rounded value does not fit 64 bits");
   return static_cast<std::int64_t>(rounded);
+}
+
+std::int64_t RoundHalfEvenWithin(long double value, std::int64_t low, std::int64_t high) {
+  if (std::isnan(value) || value <= static_cast<long double>(low)) return low;
+  if (value >= static_cast<long double>(high)) return high;
+  return std::clamp(RoundHalfEven(value), low, high);
 }
 
 std::string HostDecimalSeparator() {

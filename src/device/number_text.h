@@ -44,6 +44,12 @@ std::optional<std::int32_t> ParseInteger(std::string_view text);
 // is not finite.
 std::int64_t RoundHalfEven(long double value);
 
+// RoundHalfEven held within [low, high]: a value beyond either end (an
+// infinity included) gives that end, and a value that is not a number gives
+// low. For estimates computed from whatever the controller reported, which
+// must land in their counter's range rather than throw.
+std::int64_t RoundHalfEvenWithin(long double value, std::int64_t low, std::int64_t high);
+
 // The decimal separator of the host's current C locale ("." or ",", ...).
 std::string HostDecimalSeparator();
 

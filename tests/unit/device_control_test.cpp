@@ -152,6 +152,10 @@ TEST_F(ControlTest, OxygenUptakeAndEnergyFromSpeedElevationAndWeight) {
   EXPECT_EQ(device.GetEnergy(), 410u);
   device.calcV02andErnergy(0);
   EXPECT_EQ(device.GetEnergy(), 0u);
+  // An absurd reported speed saturates the energy rather than throwing.
+  device.rnxStrToSpeed(std::string(40, '9'));
+  device.calcV02andErnergy(600);
+  EXPECT_EQ(device.GetEnergy(), 0xFFFFFFFFu);
 }
 
 }  // namespace

@@ -175,6 +175,25 @@ TEST_F(DecodingTest, ASpeedAnswerThatRepeatsTheSpeedLeavesThePowerAlone) {
   EXPECT_GT(dev.GetPower(), 118);
 }
 
+TEST_F(DecodingTest, AbsurdReadingsHoldThePowerEstimateInItsRangeInsteadOfThrowing) {
+  identify("123");
+  const std::string huge(40, '9');  // beyond any 64-bit counter, and beyond a float
+  answer("S01", huge);
+  EXPECT_EQ(dev.GetPower(), 65535);
+  answer("S01", "-" + huge);
+  EXPECT_EQ(dev.GetPower(), 0);
+  answer("E01", huge);  // the stored elevation becomes infinite
+  answer("S01", "0");   // 0 x infinity is not a number
+  EXPECT_EQ(dev.GetPower(), 0);
+  answer("S01", "2.5");
+  EXPECT_EQ(dev.GetPower(), 65535);
+  // The device goes on decoding after all of it.
+  answer("E01", "0");
+  answer("S01", "1.0");
+  EXPECT_EQ(dev.GetPower(), 47);
+  EXPECT_TRUE(dev.GetOnline());
+}
+
 TEST_F(DecodingTest, UnreadableMeasuredValuesAreProtocolErrors) {
   for (const char* code : {"S00", "S01", "E01", "D00"}) {
     SCOPED_TRACE(code);

@@ -159,6 +159,17 @@ TEST(Rounding, RefusesWhatHasNoSixtyFourBitResult) {
   EXPECT_EQ(RoundHalfEven(-9223372036854775808.0L), std::numeric_limits<std::int64_t>::min());
 }
 
+TEST(Rounding, WithinBoundsHoldsTheResultAtTheNearerEnd) {
+  const long double inf = std::numeric_limits<long double>::infinity();
+  const RoundCase cases[] = {
+      {2.5L, 2}, {65534.5L, 65534}, {65535.4L, 65535}, {1e30L, 65535}, {inf, 65535},
+      {-0.4L, 0}, {-1e30L, 0}, {-inf, 0}, {std::numeric_limits<long double>::quiet_NaN(), 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RoundHalfEvenWithin(c.value, 0, 65535), c.expected) << static_cast<double>(c.value);
+  }
+}
+
 TEST(HostNumbers, FloatsUseFifteenSignificantDigitsInShortestForm) {
   // Under the default C locale the host's separator is ".".
   ASSERT_EQ(HostDecimalSeparator(), ".");
