@@ -22,8 +22,9 @@ class Library {
   Library& operator=(const Library&) = delete;
 
   bool Loaded() const { return handle_ != nullptr; }
-  IndexFn Function(const char* name) const {
-    return reinterpret_cast<IndexFn>(dlsym(handle_, name));
+  template <typename Fn = IndexFn>
+  Fn Function(const char* name) const {
+    return reinterpret_cast<Fn>(dlsym(handle_, name));
   }
   void Unload() {
     if (handle_ != nullptr) dlclose(handle_);
@@ -87,6 +88,36 @@ TEST(LibraryUnload, AnOpenPortKeepsTheLibraryUntilItIsClosed) {
     EXPECT_EQ(close(2), KAVTEL_OK);
   }
   EXPECT_FALSE(Library::InMemory());
+  EXPECT_EQ(sim.GetCounters().Violations(), 0u);
+}
+
+// A host that loads the library, talks to a treadmill with the log on,
+// closes the port and unloads, three times over: each unload lets the
+// library go (none of its threads or hooks outlives it) and each load starts
+// from a fresh table, whose port was never opened.
+TEST(LibraryUnload, LoggedSessionsLoadAgainAfresh) {
+  SimPort port(3);
+  sim::Simulator& sim = port.sim();
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    Library library;
+    ASSERT_TRUE(library.Loaded()) << dlerror();
+    IndexFn open = library.Function("kavtelopenPort");
+    IndexFn close = library.Function("kavtelclosePort");
+    IndexFn isvalid = library.Function("isvalidKavtelDevice");
+    auto setProtocol = library.Function<int (*)(int, int)>("kavtelsetProtocol");
+    ASSERT_TRUE(open && close && isvalid && setProtocol);
+    EXPECT_EQ(isvalid(3), KAVTEL_BAD_INDEX);
+
+    ASSERT_EQ(open(3), KAVTEL_OK);
+    ASSERT_TRUE(WaitUntil([&] { return isvalid(3) == KAVTEL_OK; }));
+    ASSERT_EQ(setProtocol(3, 1), KAVTEL_OK);
+    const auto framesLogged = sim.GetCounters().frames_received;
+    EXPECT_TRUE(sim.WaitFor([&] { return sim.GetCounters().frames_received > framesLogged + 3; }));
+    EXPECT_EQ(close(3), KAVTEL_OK);
+    library.Unload();
+    EXPECT_FALSE(Library::InMemory());
+  }
   EXPECT_EQ(sim.GetCounters().Violations(), 0u);
 }
 

@@ -4,6 +4,9 @@
 // return, the library must stay in memory while the port is open, and go
 // once the port is closed and the library freed (its detach frees the
 // table under the loader lock without waiting for any thread).
+// It does not load the library once more after that: under Wine 8 a load
+// after a full unload, once a port was used, crashes in Wine's own loader
+// (README, Wine).
 // usage: dll_host_loaded.exe <com> <missing com>; exit code 0 when all held.
 #include <windows.h>
 
