@@ -7,69 +7,19 @@
 
 #include <benchmark/benchmark.h>
 
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
-#include "device/device_caps.h"
-#include "device/kavtel_device.h"
 #include "device/wire_frame.h"
-#include "serial/serial_port.h"
-#include "services/connection.h"
-#include "unit/fake_comm_device.h"
+#include "unit/quiet_device.h"
 
 namespace {
 
 using namespace kavtel;
 
-constexpr std::uint32_t kHour = 3600u * 1000u;
-
-// An open device whose cycle and time-out are an hour away, so that only
-// the benchmark's bytes make it act.
-class OpenDevice {
+// An open device, identified as a generation 2 controller.
+class OpenDevice : public test::QuietDevice {
  public:
-  OpenDevice() {
-    TAPPSerialPort::SetCommDeviceFactory([line = line_] { return std::make_unique<test::FakeCommDevice>(line); });
-    channel_.SetConnectionType(wlconCOM);
-    channel_.SetPort(1);
-    device_.SetDeviceCaps(&caps_);
-    device_.SetControllerChannel(&channel_);
-    device_.SetRNXCycleTime(kHour);
-    device_.SetRNXTimeoutInterval(kHour);
-    device_.SetIOOpen(true);
-    while (!device_.HasPendingCommand()) std::this_thread::yield();
-    Feed(BuildFrame("V00224"));
-  }
-  ~OpenDevice() {
-    device_.SetInTrouble();
-    device_.SetRNXTimeoutInterval(0);
-    device_.SetIOOpen(false);
-    TAPPSerialPort::SetCommDeviceFactory(nullptr);
-  }
-
-  void Feed(const std::string& bytes, std::size_t chunk = 0) {
-    const std::size_t step = chunk == 0 ? bytes.size() : chunk;
-    for (std::size_t at = 0; at < bytes.size(); at += step) {
-      const std::size_t n = std::min(step, bytes.size() - at);
-      device_.DispatchChars(nullptr, bytes.data() + at, static_cast<std::int32_t>(n));
-    }
-  }
-
-  // What the device wrote (its ACKs) is dropped now and then, so memory
-  // stays flat however long the benchmark runs.
-  void DropWritten() {
-    std::lock_guard<std::mutex> hold(line_->lock);
-    line_->written.clear();
-  }
-
-  TKavtelDevice& device() { return device_; }
-
- private:
-  std::shared_ptr<test::FakeCommState> line_ = std::make_shared<test::FakeCommState>();
-  TKavtelDeviceCaps caps_;
-  TAPPSYSConnectionObj channel_;
-  TKavtelDevice device_;
+  OpenDevice() { Feed(BuildFrame("V00224")); }
 };
 
 // One speed answer (a new speed each time, so the power estimate runs too),

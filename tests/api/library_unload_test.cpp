@@ -12,7 +12,8 @@
 namespace kavtel::test {
 namespace {
 
-using IndexFn = int (*)(int);
+// Function types come from kavtel.h, so a changed signature fails to compile.
+using IndexFn = decltype(&kavtelopenPort);
 
 class Library {
  public:
@@ -105,7 +106,7 @@ TEST(LibraryUnload, LoggedSessionsLoadAgainAfresh) {
     IndexFn open = library.Function("kavtelopenPort");
     IndexFn close = library.Function("kavtelclosePort");
     IndexFn isvalid = library.Function("isvalidKavtelDevice");
-    auto setProtocol = library.Function<int (*)(int, int)>("kavtelsetProtocol");
+    auto setProtocol = library.Function<decltype(&kavtelsetProtocol)>("kavtelsetProtocol");
     ASSERT_TRUE(open && close && isvalid && setProtocol);
     EXPECT_EQ(isvalid(3), KAVTEL_BAD_INDEX);
 

@@ -10,24 +10,15 @@
 // and everything that follows is driven by the bytes alone, so an input
 // replays the same way every time.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
-#include <thread>
 
-#include "device/device_caps.h"
-#include "device/kavtel_device.h"
-#include "serial/serial_port.h"
-#include "services/connection.h"
-#include "unit/fake_comm_device.h"
+#include "unit/quiet_device.h"
 
 namespace {
 
 using namespace kavtel;
-
-constexpr std::uint32_t kHour = 3600u * 1000u;
 
 // A broken invariant is a finding like any crash.
 void Check(bool ok) {
@@ -51,31 +42,14 @@ void Feed(TKavtelDevice& device, const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  auto line = std::make_shared<test::FakeCommState>();
-  TAPPSerialPort::SetCommDeviceFactory([line] { return std::make_unique<test::FakeCommDevice>(line); });
-
-  TKavtelDeviceCaps caps;
-  TAPPSYSConnectionObj channel;
-  channel.SetConnectionType(wlconCOM);
-  channel.SetPort(1);
-  TKavtelDevice device;
-  device.SetDeviceCaps(&caps);
-  device.SetControllerChannel(&channel);
-  device.SetRNXCycleTime(kHour);
-  device.SetRNXTimeoutInterval(kHour);
-  device.SetIOOpen(true);
+  test::QuietDevice quiet;
+  TKavtelDevice& device = quiet.device();
   Check(device.GetOnline());
-  // The cycle's first step sends the version query; then both threads wait.
-  while (!device.HasPendingCommand()) std::this_thread::yield();
 
   Feed(device, data, size);
   Check(device.GetQueuedCommands() <= 255 && device.GetQueuedRequests() <= 255);
 
-  // A running belt is stopped on close, and the close awaits the stop
-  // commands' answers for up to one time-out each; nothing answers here.
-  device.SetRNXTimeoutInterval(0);
-  device.SetIOOpen(false);
+  quiet.Close();
   Check(device.GetControllerState() == ioOff && !device.HasThreads());
-  TAPPSerialPort::SetCommDeviceFactory(nullptr);
   return 0;
 }
