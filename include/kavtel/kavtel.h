@@ -67,52 +67,87 @@ extern "C" {
  * and starts identifying the controller: KAVTEL_OK when the port opened (the
  * device reports KAVTEL_DETECTING until identified), KAVTEL_NOT_OPEN when it
  * could not be opened, KAVTEL_BAD_INDEX for an index outside 1..64.
+ *
  * kavtelclosePort: KAVTEL_OK when it closed the port, KAVTEL_NOT_OPEN when
- * the port was not open, KAVTEL_BAD_INDEX for an index outside 1..64. A
- * running or paused belt is stopped before the line closes: the stop
- * commands go out and their answers are awaited, at most about one answer
- * time-out (1 s) per stop command. Commands still queued at close are
- * dropped, never sent at a later open. */
+ * the port was not open, KAVTEL_BAD_INDEX for an index outside 1..64.
+ * Before the line closes the belt is stopped, whatever state the library
+ * remembers: once the controller has been identified since the open, its
+ * stop group goes out (generation 1: the stop key; the others: acceleration
+ * 3, speed 0, the stop key pressed and released) unless a status answer said
+ * "stop" after the last command that could move the belt. Stop commands
+ * still waiting are part of it. Each frame is repeated as usual (up to 5
+ * times); one that gets no answer is skipped and the rest still go out.
+ * Bound: the close waits at most (1 + 6 x 4) answer time-outs, 25 s with the
+ * default 1 s time-out, and only when the controller stays silent; it ends
+ * at once when the line is gone (a write fails). Commands still queued at
+ * close are dropped, never sent at a later open.
+ *
+ * kavtelclosePortEx closes exactly as kavtelclosePort does and returns the
+ * same codes. On KAVTEL_OK it writes to *stopConfirmed (unless it is null)
+ * 1 when no stop was needed or the controller answered the stop group's
+ * speed and stop-key frames, else 0: the belt may still be moving. */
 KAVTEL_API int KAVTEL_CALL kavtelopenPort(int index);
 KAVTEL_API int KAVTEL_CALL kavtelclosePort(int index);
+KAVTEL_API int KAVTEL_CALL kavtelclosePortEx(int index, int* stopConfirmed);
 
 /* The admission check every reader, setter and key makes first: KAVTEL_OK
  * when the device is open and identified, else the code the function
  * returns (KAVTEL_BAD_INDEX, KAVTEL_NOT_OPEN or KAVTEL_DETECTING). */
 KAVTEL_API int KAVTEL_CALL isvalidKavtelDevice(int index);
 
-/* Readers. A null out-pointer gives KAVTEL_ERROR. */
+/* Readers. A null out-pointer gives KAVTEL_ERROR. Values are those the
+ * controller last reported, in its units where no unit is given. */
 /* version: a buffer of at least KAVTEL_VERSION_BUFFER_SIZE bytes; receives the
  * controller's version text (at most 31 characters), zero-terminated. */
 KAVTEL_API int KAVTEL_CALL kavtelgetVersion(int index, char* version);
-KAVTEL_API int KAVTEL_CALL kavtelgetStatus(int index, int* state); /* KAVTEL_STATE_STOP..STOPPING */
-KAVTEL_API int KAVTEL_CALL kavtelgetDuration(int index, int* seconds);
-KAVTEL_API int KAVTEL_CALL kavtelgetSpeed(int index, double* speed);     /* m/s */
-KAVTEL_API int KAVTEL_CALL kavtelgetAcceleration(int index, int* accel); /* ramp index */
+/* state: one of KAVTEL_STATE_STOP, _RUN, _PAUSE or _STOPPING (an identified
+ * controller); while it is being identified the function returns
+ * KAVTEL_DETECTING instead, and KAVTEL_NOT_OPEN once the port is closed. */
+KAVTEL_API int KAVTEL_CALL kavtelgetStatus(int index, int* state);
+KAVTEL_API int KAVTEL_CALL kavtelgetDuration(int index, int* seconds);   /* seconds of training */
+KAVTEL_API int KAVTEL_CALL kavtelgetSpeed(int index, double* speed);     /* belt speed, m/s */
+KAVTEL_API int KAVTEL_CALL kavtelgetAcceleration(int index, int* accel); /* ramp index 1..7 */
+/* elevation in the controller's display unit (percent, or degrees) */
 KAVTEL_API int KAVTEL_CALL kavtelgetElevation(int index, double* elevation);
-KAVTEL_API int KAVTEL_CALL kavtelgetHeartrate(int index, int* heartrate);
+KAVTEL_API int KAVTEL_CALL kavtelgetHeartrate(int index, int* heartrate); /* beats per minute, 0..65535 */
+/* distance as the controller counts it (in its display unit, metres by default) */
 KAVTEL_API int KAVTEL_CALL kavtelgetDistance(int index, int* distance);
+/* the fail-safe value: the controller's own unit, passed through */
 KAVTEL_API int KAVTEL_CALL kavtelgetFailSafe(int index, int* failsafe);
 /* The next four return KAVTEL_NOT_AVAILABLE on generation 1 controllers and
  * on generation 2 controllers before minor version 3. */
-KAVTEL_API int KAVTEL_CALL kavtelgetError(int index, int* error);
-KAVTEL_API int KAVTEL_CALL kavtelgetWeight(int index, int* weight);
+KAVTEL_API int KAVTEL_CALL kavtelgetError(int index, int* error);   /* the controller's error number */
+KAVTEL_API int KAVTEL_CALL kavtelgetWeight(int index, int* weight); /* the user's weight, kg */
+/* energy in the controller's unit, 0 to 4294967.295 (held at the ends) */
 KAVTEL_API int KAVTEL_CALL kavtelgetEnergy(int index, double* energy);
+/* power in watts, 0 to 65535 (held at the ends) */
 KAVTEL_API int KAVTEL_CALL kavtelgetPower(int index, double* power);
 /* on: 1 when the traffic log is on, else 0. */
 KAVTEL_API int KAVTEL_CALL kavtelgetProtocol(int index, int* on);
 
 /* Setters: they queue a command for the treadmill and return at once.
- * KAVTEL_ERROR when a command could not be queued (the queue is full). */
+ * KAVTEL_ERROR, with nothing queued, when a command could not be queued
+ * (the queue is full) or the value is one the controller cannot take:
+ *   speed: m/s, 0 to 99.99, and not above the maximum speed the controller
+ *          reported (if it reported one); not a number, negative or larger
+ *          values are refused. A speed of 0 stops the belt and, like every
+ *          stop, is never lost: it goes out ahead of other commands.
+ *   elevation: the controller's elevation unit, -99.9 to 99.9.
+ *   acceleration: ramp index (the controller takes 1 to 7); the low 8 bits
+ *          are sent.
+ *   fail-safe: an integer in the controller's own unit, passed through. */
 KAVTEL_API int KAVTEL_CALL kavtelsetFailSafe(int index, int value);
-KAVTEL_API int KAVTEL_CALL kavtelsetSpeed(int index, double speed);     /* m/s */
-KAVTEL_API int KAVTEL_CALL kavtelsetAcceleration(int index, int accel); /* low 8 bits used */
+KAVTEL_API int KAVTEL_CALL kavtelsetSpeed(int index, double speed);
+KAVTEL_API int KAVTEL_CALL kavtelsetAcceleration(int index, int accel);
 KAVTEL_API int KAVTEL_CALL kavtelsetElevation(int index, double elevation);
 /* The acceleration first, then the speed. */
 KAVTEL_API int KAVTEL_CALL kavtelsetSpeedAccel(int index, double speed, int accel);
 
 /* Keys: pressed > 0 presses the key, anything else releases it. The command
- * goes out at once; KAVTEL_ERROR when it could not be queued. */
+ * goes out at once; KAVTEL_ERROR when it could not be queued. The stop key
+ * is never refused and never lost: it goes out ahead of every other command
+ * (commands queued before it are dropped), and if the line fails it goes
+ * out again as soon as the controller is identified anew. */
 KAVTEL_API int KAVTEL_CALL kavtelKeyPressStart(int index, int pressed);
 KAVTEL_API int KAVTEL_CALL kavtelKeyPressStop(int index, int pressed);
 KAVTEL_API int KAVTEL_CALL kavtelKeyPressPlus(int index, int pressed);

@@ -127,19 +127,24 @@ KAVTEL_API int KAVTEL_CALL kavtelopenPort(int index) {
   return device.GetIOOpen() ? KAVTEL_OK : KAVTEL_NOT_OPEN;
 }
 
-KAVTEL_API int KAVTEL_CALL kavtelclosePort(int index) {
+KAVTEL_API int KAVTEL_CALL kavtelclosePortEx(int index, int* stopConfirmed) {
   DeviceSlot* slot = kavtel::FindSlot(index);
   if (slot == nullptr) return KAVTEL_BAD_INDEX;
   std::lock_guard<std::mutex> hold(slot->gate);
   TKavtelDevice& device = *slot->device;
   if (!device.GetIOOpen() || slot->connection->GetPort() != index) return KAVTEL_NOT_OPEN;
+  bool closedCleanly = true;
   try {
     device.SetIOOpen(false);
   } catch (...) {
+    closedCleanly = false;
   }
   UpdateModuleHold(*slot);
+  if (stopConfirmed != nullptr) *stopConfirmed = closedCleanly && device.GetStopConfirmed() ? 1 : 0;
   return device.GetIOOpen() ? KAVTEL_NOT_OPEN : KAVTEL_OK;
 }
+
+KAVTEL_API int KAVTEL_CALL kavtelclosePort(int index) { return kavtelclosePortEx(index, nullptr); }
 
 // --- readers ----------------------------------------------------------------
 

@@ -1,25 +1,46 @@
 // What a host asks of the treadmill: speed, elevation, acceleration,
 // fail-safe, stops and the keys of its keypad.
+#include <cmath>
 #include <limits>
+#include <vector>
 
 #include "device/kavtel_device.h"
 #include "device/number_text.h"
 
 namespace kavtel {
 
+namespace {
+
+// The widest texts the controller's fields take: "99.99" m/s, "-99.9".
+constexpr long double kSpeedLimit = 99.995L;      // formats as "100.00" from here
+constexpr long double kElevationLimit = 99.95L;   // formats as "100.0" from here
+
+}  // namespace
+
 bool TKavtelDevice::DoChangeSpeed(long double speed) {
   try {
     TAPPSYSMutexHold hold(lock());
+    // What the controller cannot take is refused here, not sent to be
+    // refused there (the trouble that follows would cost a stop its place).
+    if (!std::isfinite(speed) || speed < 0 || speed >= kSpeedLimit) return false;
+    const float reportedMax = ReportedMaxSpeed_.load();
+    if (reportedMax > 0 && speed > static_cast<long double>(reportedMax) + 0.005L) return false;
     // The speed last asked for is already the measured speed.
     if (speed == RequestedSpeed_ && RequestedSpeed_ == static_cast<long double>(Speed_.load()))
       return true;
-    RequestedSpeed_ = speed;
     const long double offset = VersionMajor_.load() == 1 ? MCU2Fac_ : MCU4Fac_;
     const std::string text = "S02" + FormatFixed(speed + offset, 2);
-    bool queued = senduqs(text);
+    if (text.size() > 8) return false;  // a negative offset set by the host
+    RequestedSpeed_ = speed;
     // Outside a run the controller wants the speed twice.
-    if (GetControllerState() != ioRun) queued = senduqs(text) && queued;
-    return queued;
+    const bool twice = GetControllerState() != ioRun;
+    if (text == "S020.00") {
+      // Speed zero stops the belt: a stop, promised like the others.
+      promiseStop(text.c_str(), true);
+      if (twice) promiseStop(text.c_str(), false);
+      return true;
+    }
+    return queueMoving(text, twice);
   } catch (...) {
     return false;  // never raises towards its caller; the refusal shows in the result
   }
@@ -27,6 +48,7 @@ bool TKavtelDevice::DoChangeSpeed(long double speed) {
 
 bool TKavtelDevice::DoChangeElevation(long double elevation) {
   TAPPSYSMutexHold hold(lock());
+  if (!std::isfinite(elevation) || std::fabs(elevation) >= kElevationLimit) return false;
   RequestedElevation_ = elevation;
   return senduqs("E03" + FormatFixed(elevation, 1));
 }
@@ -43,26 +65,54 @@ bool TKavtelDevice::DoChangeFailSafe(std::int32_t value) {
 
 bool TKavtelDevice::DoChangeStopSpeed() {
   TAPPSYSMutexHold hold(lock());
-  const bool queued = senduqs("S020.00") && senduqs("U10SP") && senduqs("U10SR");
+  promiseStop("S020.00", true);
+  promiseStop("U10SP", false);
+  promiseStop("U10SR", false);
   updateControllerState(ioStopping);
+  return true;
+}
+
+// A command that may set the belt moving: until a status answer says
+// "stop" again, closing must stop the belt.
+bool TKavtelDevice::queueMoving(const std::string& text, bool twice) {
+  KnownStopped_ = false;
+  bool queued = senduqs(text);
+  if (twice) queued = senduqs(text) && queued;
   return queued;
+}
+
+// Promises a stop frame; a stop that starts a stop (not a key's release)
+// supersedes the control commands queued before it. It goes out at once
+// when nothing is in flight. A stop is never refused.
+void TKavtelDevice::promiseStop(const char* text, bool startsStop) {
+  TAPPSYSMutexHold hold(lock());
+  if (startsStop) dropCommandsBeforeStop();
+  const bool first = VersionMajor_.load() == 1;
+  static const std::vector<std::string> kGroup1{"U00S"};
+  static const std::vector<std::string> kGroup{"A003", "S020.00", "U10SP", "U10SR"};
+  const std::string body(text);
+  const bool confirms = body == "S020.00" || body.rfind("U10S", 0) == 0 || body == "U00S";
+  Flight_.Promise(body, confirms, first ? kGroup1 : kGroup);
+  postCommands();
+}
+
+// The controller's stop group, promised as one: it covers every stop that
+// waits. Generation 1 stops with its stop key; the others take a gentle
+// acceleration, speed zero and a press and release of the stop key.
+void TKavtelDevice::promiseStopGroup() {
+  if (VersionMajor_.load() == 1) {
+    Flight_.PromiseGroup({"U00S"}, {true});
+  } else {
+    Flight_.PromiseGroup({"A00" + FormatInteger(3), "S02" + FormatFixed(0, 2), "U10SP", "U10SR"},
+                         {false, true, true, true});
+  }
 }
 
 void TKavtelDevice::emergencyStop() {
   if (!GetIOOpen()) return;
   TAPPSYSMutexHold hold(lock());
-  // A stop is never refused: when the queue lacks room for the whole group,
-  // what waits in it is dropped first.
-  const std::int32_t frames = VersionMajor_.load() == 1 ? 1 : 4;
-  if (!CommandQueue_->canaddComand(frames)) dropQueued("full before a stop");
-  if (VersionMajor_.load() == 1) {
-    senduqs("U00S");
-  } else {
-    senduqs("A00" + FormatInteger(3));
-    senduqs("S02" + FormatFixed(0, 2));
-    senduqs("U10SP");
-    senduqs("U10SR");
-  }
+  dropCommandsBeforeStop();
+  promiseStopGroup();
   postCommands();
 }
 
@@ -73,84 +123,48 @@ bool TKavtelDevice::isGated() const {
   return s == ioDetecting || s == ioOff;
 }
 
-bool TKavtelDevice::sendKey(const char* text) {
-  const bool queued = senduqs(text);
+bool TKavtelDevice::press(TRNXBtn key) {
+  const TKavtelKeypad::Action action =
+      TKavtelKeypad::Press(key, VersionMajor_.load(), isPressesRNXBtn(key), isGated());
+  if (action.text == nullptr) return true;
+  inlcudeRNXBtn(key);
+  if (key == rnxbtnstop) {
+    promiseStop(action.text, true);
+    return true;
+  }
+  TAPPSYSMutexHold hold(lock());
+  if (key == rnxbtnstart || key == rnxbtnplus) KnownStopped_ = false;
+  const bool queued = senduqs(action.text);
   postCommands();
   return queued;
 }
 
-bool TKavtelDevice::pressFaster() {
-  if (isGated() || isPressesRNXBtn(rnxbtnplus)) return true;
-  inlcudeRNXBtn(rnxbtnplus);
-  return sendKey(VersionMajor_.load() == 1 ? "U00+" : "U10+P");
+bool TKavtelDevice::release(TRNXBtn key) {
+  const TKavtelKeypad::Action action =
+      TKavtelKeypad::Release(key, VersionMajor_.load(), isPressesRNXBtn(key), isGated());
+  bool queued = true;
+  if (action.text != nullptr && key == rnxbtnstop) {
+    promiseStop(action.text, false);
+  } else if (action.text != nullptr) {
+    queued = senduqs(action.text);
+    postCommands();
+  }
+  if (action.release) excudeRNXBtn(key);
+  return queued;
 }
 
-bool TKavtelDevice::upFaster() {
-  if (isGated()) return true;
-  const bool sent = sendKey(VersionMajor_.load() == 1 ? "U00H" : "U10+R");
-  excudeRNXBtn(rnxbtnplus);
-  return sent;
-}
-
-bool TKavtelDevice::pressSlower() {
-  if (isGated() || isPressesRNXBtn(rnxbtnminus)) return true;
-  inlcudeRNXBtn(rnxbtnminus);
-  return sendKey(VersionMajor_.load() == 1 ? "U00-" : "U10-P");
-}
-
-bool TKavtelDevice::upSlower() {
-  if (isGated()) return true;
-  const bool sent = sendKey(VersionMajor_.load() == 1 ? "U00H" : "U10-R");
-  excudeRNXBtn(rnxbtnminus);
-  return sent;
-}
-
-bool TKavtelDevice::pressUp() {
-  inlcudeRNXBtn(rnxbtnup);
-  return sendKey(VersionMajor_.load() == 1 ? "U00U" : "U10UP");
-}
-
-bool TKavtelDevice::upUp() {
-  excudeRNXBtn(rnxbtnup);
-  return sendKey(VersionMajor_.load() == 1 ? "U00H" : "U10UR");
-}
-
-bool TKavtelDevice::pressDown() {
-  inlcudeRNXBtn(rnxbtndown);
-  return sendKey(VersionMajor_.load() == 1 ? "U00D" : "U10DP");
-}
-
-bool TKavtelDevice::upDown() {
-  excudeRNXBtn(rnxbtndown);
-  return sendKey(VersionMajor_.load() == 1 ? "U00H" : "U10DR");
-}
-
-bool TKavtelDevice::pressStart() {
-  if (isPressesRNXBtn(rnxbtnstart)) return true;
-  inlcudeRNXBtn(rnxbtnstart);
-  return sendKey("U10EP");
-}
-
-bool TKavtelDevice::upStart() {
-  if (!isPressesRNXBtn(rnxbtnstart)) return true;
-  const bool sent = sendKey("U10ER");
-  excudeRNXBtn(rnxbtnstart);
-  return sent;
-}
-
-bool TKavtelDevice::pressStop() {
-  if (isPressesRNXBtn(rnxbtnstop)) return true;
-  inlcudeRNXBtn(rnxbtnstop);
-  return sendKey(VersionMajor_.load() == 1 ? "U00S" : "U10SP");
-}
-
-bool TKavtelDevice::upStop() {
-  if (!isPressesRNXBtn(rnxbtnstop)) return true;
-  bool sent = true;
-  if (VersionMajor_.load() >= 2) sent = sendKey("U10SR");
-  excudeRNXBtn(rnxbtnstop);
-  return sent;
-}
+bool TKavtelDevice::pressFaster() { return press(rnxbtnplus); }
+bool TKavtelDevice::upFaster() { return release(rnxbtnplus); }
+bool TKavtelDevice::pressSlower() { return press(rnxbtnminus); }
+bool TKavtelDevice::upSlower() { return release(rnxbtnminus); }
+bool TKavtelDevice::pressUp() { return press(rnxbtnup); }
+bool TKavtelDevice::upUp() { return release(rnxbtnup); }
+bool TKavtelDevice::pressDown() { return press(rnxbtndown); }
+bool TKavtelDevice::upDown() { return release(rnxbtndown); }
+bool TKavtelDevice::pressStart() { return press(rnxbtnstart); }
+bool TKavtelDevice::upStart() { return release(rnxbtnstart); }
+bool TKavtelDevice::pressStop() { return press(rnxbtnstop); }
+bool TKavtelDevice::upStop() { return release(rnxbtnstop); }
 
 void TKavtelDevice::inlcudeRNXBtn(TRNXBtn key) {
   if (key > 7) return;

@@ -8,61 +8,12 @@
 
 namespace kavtel {
 
-namespace {
-
-struct PolledQuery {
-  TKavtelQuery counter;
-  const char* frameBody;  // the code with its own checksum
-};
-
-constexpr PolledQuery kD{kqDistance, "D0064"};
-constexpr PolledQuery kT{kqTime, "T0080"};
-constexpr PolledQuery kS0{kqStatus, "S0079"};
-constexpr PolledQuery kP{kqHeartRate, "P0177"};
-constexpr PolledQuery kS1{kqSpeed, "S0180"};
-constexpr PolledQuery kE{kqElevation, "E0166"};
-constexpr PolledQuery kA{kqAcceleration, "A0061"};
-constexpr PolledQuery kJ1{kqEnergy, "J0171"};
-constexpr PolledQuery kJ2{kqPower, "J0272"};
-constexpr PolledQuery kZ{kqError, "Z0086"};
-constexpr PolledQuery kJ0{kqWeight, "J0070"};
-
-struct Step {
-  PolledQuery queries[3];
-  int count;
-};
-
-// Schedule A: every generation but the one with the extended values.
-constexpr Step kScheduleA[20] = {
-    {{kD, kT}, 2},     {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2}, {{kD, kT}, 2},
-    {{kD}, 1},         {{kD, kP}, 2},  {{kD, kS1}, 2}, {{kD, kT, kE}, 3}, {{kD, kS0}, 2},
-    {{kD, kP}, 2},     {{kD, kS1}, 2}, {{kD, kT, kA}, 3}, {{kD}, 1},   {{kD, kP}, 2},
-    {{kD, kS1}, 2},    {{kD, kT, kE}, 3}, {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2},
-};
-
-// Schedule B: controllers of generation 2.3 and later also report error,
-// weight, energy and power.
-constexpr Step kScheduleB[20] = {
-    {{kD, kT, kJ1}, 3}, {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2}, {{kD, kT, kJ2}, 3},
-    {{kD, kZ}, 2},      {{kD, kP}, 2},  {{kD, kS1}, 2}, {{kD, kT, kE}, 3}, {{kD, kS0}, 2},
-    {{kD, kP}, 2},      {{kD, kS1}, 2}, {{kD, kT, kA}, 3}, {{kD, kJ0}, 2}, {{kD, kP}, 2},
-    {{kD, kS1}, 2},     {{kD, kT, kE}, 3}, {{kD, kS0}, 2}, {{kD, kP}, 2}, {{kD, kS1}, 2},
-};
-
-}  // namespace
-
 float TKavtelDevice::weight() const {
   const TKavtelDeviceCaps* caps = DeviceCaps_.load();
   return caps != nullptr ? caps->GetCalcWeight() : 65.0f;
 }
 
-void TKavtelDevice::query(TKavtelQuery q, const char* frameBody) {
-  if (CommandCounters_[q] >= 1) return;  // one query of a code at a time
-  CommandCounters_[q] = 1;
-  sendinfomqs(frameBody);
-}
-
-void TKavtelDevice::decrement(TKavtelQuery q) { --CommandCounters_[q]; }
+void TKavtelDevice::decrement(TKavtelQuery q) { Poll_.Decoded(q); }
 
 // A measured value that cannot be read is a protocol error: the query is
 // answered all the same, then the device goes into trouble.
@@ -77,17 +28,15 @@ void TKavtelDevice::GetParameter() {
   if (!Online_.load()) return;
   TAPPSYSMutexHold hold(lock());
   if (AwaitingIdentification_.load()) {
-    if (PendingCommand_ == nullptr) {
-      CommandCounters_[kqVersion] = 1;
+    if (!Flight_.Busy()) {
+      Poll_.MarkAsked(kqVersion);
       senduqs("V00");
       postCommands();
     }
     return;
   }
   const bool extended = VersionMajor_.load() >= 2 && VersionMinor_.load() >= 3;
-  const Step& step = (extended ? kScheduleB : kScheduleA)[CycleStep_];
-  for (int i = 0; i < step.count; ++i) query(step.queries[i].counter, step.queries[i].frameBody);
-  CycleStep_ = CycleStep_ + 1 == 20 ? 0 : CycleStep_ + 1;
+  Poll_.Step(extended, [this](const TKavtelPollSchedule::Query& q) { sendinfomqs(q.frameBody); });
   if (Online_.load()) postCommands();
 }
 
@@ -98,6 +47,7 @@ void TKavtelDevice::rnxStrToVersion(const std::string& payload) {
       VersionText_ = payload;
     }
     AwaitingIdentification_.store(false);
+    IdentifiedSinceOpen_ = true;
     if (payload.size() == 3) {
       VersionMajor_.store(static_cast<unsigned char>(payload[0]) - '0');
       if (auto minor = ParseInteger(payload.substr(1, 2))) VersionMinor_.store(*minor);
@@ -118,6 +68,7 @@ void TKavtelDevice::rnxStrToStatus(const std::string& payload) {
   if (*value >= 0 && *value <= 2) {
     updateControllerState(static_cast<TAPPIOControllerState>(*value));
     AwaitingIdentification_.store(false);
+    KnownStopped_ = *value == 0;
   }
   decrement(kqStatus);
 }
@@ -233,23 +184,17 @@ void TKavtelDevice::rnxStrToWeight(const std::string& payload) {
 }
 
 void TKavtelDevice::rnxStrToEnergy(const std::string& payload) {
-  if (const auto value = ParseDecimal(payload)) {
-    try {
-      Energy_.store(static_cast<std::uint32_t>(RoundHalfEven(*value * 1000.0L)));
-    } catch (const std::range_error&) {
-      // A value beyond any counter leaves the energy as it was.
-    }
-  }
+  // Held at the counter's ends, never wrapped.
+  if (const auto value = ParseDecimal(payload))
+    Energy_.store(static_cast<std::uint32_t>(
+        RoundHalfEvenWithin(*value * 1000.0L, 0, std::numeric_limits<std::uint32_t>::max())));
   decrement(kqEnergy);
 }
 
 void TKavtelDevice::rnxStrToPower(const std::string& payload) {
-  if (const auto value = ParseDecimal(payload)) {
-    try {
-      Power_.store(static_cast<std::uint16_t>(RoundHalfEven(*value)));
-    } catch (const std::range_error&) {
-    }
-  }
+  if (const auto value = ParseDecimal(payload))
+    Power_.store(static_cast<std::uint16_t>(
+        RoundHalfEvenWithin(*value, 0, std::numeric_limits<std::uint16_t>::max())));
   decrement(kqPower);
 }
 
@@ -267,7 +212,11 @@ void TKavtelDevice::rnxStrToMaxSpeed(const std::string& payload) {
   const auto value = ParseDecimal(payload);
   if (!value) return;
   switch (caps->GetDeviceType()) {
-    case rnxtreadmill: caps->SetMaxSpeed(static_cast<float>(*value * 3.6L)); break;
+    case rnxtreadmill:
+      caps->SetMaxSpeed(static_cast<float>(*value * 3.6L));
+      // Speeds above it are refused before they reach the wire.
+      if (*value > 0) ReportedMaxSpeed_.store(static_cast<float>(*value));
+      break;
     case rnxladder: caps->SetMaxSpeed(static_cast<float>(*value * 3.6L / 60.0L)); break;
     default: break;
   }

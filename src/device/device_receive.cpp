@@ -1,109 +1,99 @@
-// The receive side of the device: frame assembly and check, acknowledgement,
-// repeats, time-outs and the fault reset.
+// The receive side of the device: frames from the receive assembler,
+// acknowledgement, repeats, time-outs and the fault reset.
 #include "device/kavtel_device.h"
-#include "device/number_text.h"
 #include "device/wire_frame.h"
 
 namespace kavtel {
 
-namespace {
-// More than this many characters without a frame end is a fault.
-constexpr std::size_t kLongestFrame = 102;
-}  // namespace
+using Kind = TKavtelReceiveAssembler::Kind;
+using Verdict = TKavtelReceiveAssembler::Verdict;
+using Failure = TKavtelFrameInFlight::Failure;
+using Action = TKavtelFrameInFlight::Action;
 
 void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t count) {
   TAPPSYSMutexHold hold(lock());
-  std::int32_t pos = 0;
-  while (Online_.load() && pos < count) {
-    const char c = buffer[pos];
-    if (c == kNAK) {
-      disarmWatchdog();
-      ++pos;
+  if (count <= 0) return;
+  const auto total = static_cast<std::size_t>(count);
+  std::size_t pos = 0;
+  while (Online_.load() && pos < total) {
+    pos += Receiver_.Feed(buffer + pos, total - pos, RxEvent_);
+    if (RxEvent_.kind == Kind::none) break;
+    disarmWatchdog();
+    if (RxEvent_.kind == Kind::nak) {
       RNXErrRepeatCounter_.fetch_add(1);
-      if (PendingCommand_ != nullptr) repeatPending(false);
-      RxText_.clear();
-      RxLength_ = 0;
-      RxSawSoh_ = false;
-      if (pos == count) postCommands();
-    } else if (c == kETB) {
-      disarmWatchdog();
-      RxText_ += c;
-      ++RxLength_;
-      ++pos;
-      TKavtelDecoder decoder;
-      switch (checkFrame(decoder)) {
-        case Verdict::ok:
-          PendingCommand_ = nullptr;
-          log(RxText_, apmRD);
-          log(std::string("<A>") + kACK, apmTD);
-          sendRaw(std::string(1, kACK));
-          logUserLine("");
-          decoder(AnswerPayload_);
-          break;
-        case Verdict::repeat:
-          log(RxText_, apmRD);
-          if (PendingCommand_ != nullptr) repeatPending(false);
-          break;
-        case Verdict::error:
-          RNXErrCommandCounter_.fetch_add(1);
-          PendingCommand_ = nullptr;
-          DoOnError(this);
-          break;
-      }
-      RxText_.clear();
-      RxLength_ = 0;
-      RxSawSoh_ = false;
-      if (pos == count) postCommands();
+      if (Flight_.Busy()) failed(Failure::nak);
     } else {
-      // Memory stays bounded whatever the device sends without a frame end;
-      // the length still counts every byte.
-      if (RxText_.size() < kMaxRxText) RxText_ += c;
-      if (c == kSOH) RxSawSoh_ = true;
-      ++RxLength_;
-      ++pos;
+      handleFrame(RxEvent_);
     }
+    // The next frame leaves after the last frame end of the chunk.
+    if (pos == total) postCommands();
   }
-  if (RxLength_ > kLongestFrame) DoOnError(this);
+  if (Receiver_.Overlong()) DoOnError(this);
 }
 
-TKavtelDevice::Verdict TKavtelDevice::checkFrame(TKavtelDecoder& decoder) {
-  AnswerPayload_.clear();
-  // A frame end after more text than was kept: the frame is damaged.
-  if (RxLength_ > RxText_.size()) return RxSawSoh_ ? Verdict::repeat : Verdict::error;
-  const std::size_t soh = RxText_.find(kSOH);
-  if (soh == std::string::npos) return Verdict::error;
-  RxText_.erase(0, soh + 1);
-  if (RxText_.empty() || RxText_.back() != kETB) return Verdict::error;
-  const std::size_t length = RxText_.size();
-  // Code, two checksum digits and the frame end at the least.
-  if (length < 6) return Verdict::repeat;
-  const std::string code = RxText_.substr(0, 3);
-  AnswerPayload_ = RxText_.substr(3, length - 6);
-  const auto sent = ParseInteger(RxText_.substr(length - 3, 2));
-  if (!sent || *sent != FrameChecksum(code + AnswerPayload_)) return Verdict::repeat;
-  if (const TKavtelAnswer* answer = FindAnswer(code)) decoder = answer->decoder;
-  return Verdict::ok;
-}
-
-// Sends the pending frame again, or gives up when its repeats are spent.
-void TKavtelDevice::repeatPending(bool afterTimeout) {
-  if (RepeatCount_ < MaxRepeats_) {
-    ++RepeatCount_;
-    const std::string& frame = PendingCommand_->GetOutString();
-    if (afterTimeout) {
-      log("<Timeouthandler> [" + std::to_string(PendingCommand_->GetContinuousNr()) + "] |" +
-              frame + "| (" + std::to_string(CycleStep_) + ")",
-          apmTD);
-    } else {
-      log("<repeat>| " + frame, apmComment);
+void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {
+  switch (event.verdict) {
+    case Verdict::ok: {
+      // Any valid answer completes the frame in flight, whatever its code.
+      const TKavtelQuery asked = Flight_.Busy() && Flight_.Current().request
+                                     ? TKavtelPollSchedule::QueryOfCode(
+                                           std::string_view(Flight_.Current().text).substr(1, 3))
+                                     : kqCount;
+      Flight_.Answered();
+      log(event.text, apmRD);
+      log(std::string("<A>") + kACK, apmTD);
+      sendRaw(std::string(1, kACK));
+      logUserLine("");
+      AnswerPayload_ = event.payload;
+      if (const TKavtelAnswer* answer = FindAnswer(event.code)) answer->decoder(AnswerPayload_);
+      // Answered with another code, the query is still no longer
+      // outstanding: it is asked again at its next turn.
+      if (asked != kqCount) Poll_.Ended(asked);
+      break;
     }
-    sendRaw(frame);
-    armWatchdog(PendingCommand_->GetContinuousNr());
-  } else if (afterTimeout) {
-    DoOnTimeOut(this);
-  } else {
-    PendingCommand_ = nullptr;
-    DoOnError(this);
+    case Verdict::repeat:
+      log(event.text, apmRD);
+      if (Flight_.Busy()) failed(Failure::damaged);
+      break;
+    case Verdict::error:
+      RNXErrCommandCounter_.fetch_add(1);
+      Flight_.Abandon();
+      DoOnError(this);
+      break;
+  }
+}
+
+// The frame in flight failed: repeat it, give it up for a waiting stop,
+// skip it (a stop frame while closing) or fall into trouble.
+void TKavtelDevice::failed(Failure cause) {
+  const TKavtelWireFrame& frame = Flight_.Current();
+  switch (Flight_.Failed(cause, stopsMayGo(), Closing_.load())) {
+    case Action::repeat:
+      if (cause == Failure::timeout) {
+        log("<Timeouthandler> [" + std::to_string(frame.number) + "] |" + frame.text + "| (" +
+                std::to_string(Poll_.CycleStep()) + ")",
+            apmTD);
+      } else {
+        log("<repeat>| " + frame.text, apmComment);
+      }
+      sendRaw(frame.text);
+      armWatchdog(Flight_.Id());
+      break;
+    case Action::yield:
+      log("<Dropped>| " + frame.text + "| a stop goes first", apmComment);
+      if (frame.request)
+        Poll_.Ended(TKavtelPollSchedule::QueryOfCode(std::string_view(frame.text).substr(1, 3)));
+      break;
+    case Action::skip:
+      log("<Skipped>| " + frame.text + "| unanswered at close", apmComment);
+      break;
+    case Action::trouble:
+      if (cause == Failure::timeout) {
+        DoOnTimeOut(this);
+      } else {
+        DoOnError(this);
+      }
+      break;
   }
 }
 
@@ -111,39 +101,32 @@ void TKavtelDevice::TimeoutHandler(std::uint32_t id) {
   if (!Online_.load()) return;
   TAPPSYSMutexHold hold(lock());
   // A late time-out for a frame that has been answered meanwhile.
-  if (PendingCommand_ == nullptr || PendingCommand_->GetContinuousNr() != id) return;
-  if (Closing_.load() && PendingIsRequest_) {
-    // While closing, an unanswered poll is not worth a repeat: the stop
-    // commands behind it must reach the treadmill.
-    log("<TimeOut>| given up at close| " + PendingCommand_->GetOutString(), apmComment);
-    PendingCommand_ = nullptr;
-    postCommands();
-    return;
-  }
-  repeatPending(true);
+  if (!Flight_.Busy() || Flight_.Id() != id) return;
+  failed(Failure::timeout);
+  postCommands();
 }
 
 void TKavtelDevice::DoOnError(TObject*) {
   if (!Online_.load()) return;
   TAPPSYSMutexHold hold(lock());
   disarmWatchdog();
-  log("<Error>| " + (PendingCommand_ != nullptr ? PendingCommand_->GetOutString() : std::string()),
-      apmComment);
+  log("<Error>| " + (Flight_.Busy() ? Flight_.Current().text : std::string()), apmComment);
   SetInTrouble();
 }
 
 void TKavtelDevice::DoOnTimeOut(TObject*) {
   TAPPSYSMutexHold hold(lock());
-  log("<TimeOut>| " +
-          (PendingCommand_ != nullptr ? PendingCommand_->GetOutString() : std::string()),
-      apmComment);
+  log("<TimeOut>| " + Flight_.Current().text, apmComment);
   SetInTrouble();
 }
 
+// The fault reset: the frame in flight and everything queued are dropped
+// and the controller is identified again. Promised stops stay: they go out
+// right after the identification is answered.
 void TKavtelDevice::SetInTrouble() {
   TAPPSYSMutexHold hold(lock());
   AwaitingIdentification_.store(true);
-  PendingCommand_ = nullptr;
+  Flight_.Abandon();
   resetCommandCounter();
   CommandQueue_->restartBuffer();
   InfoQueue_->restartBuffer();

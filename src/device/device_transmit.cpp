@@ -25,23 +25,39 @@ bool TKavtelDevice::sendinfomqs(const std::string& text) {
   return queueFrame(*InfoQueue_, kSOH + text + kETB);
 }
 
+// Stops may go whenever the controller is identified, and always while
+// closing; while it is being identified they wait for its answer.
+bool TKavtelDevice::stopsMayGo() const { return Closing_.load() || !AwaitingIdentification_.load(); }
+
 void TKavtelDevice::postCommands() {
   TAPPSYSMutexHold hold(lock());
-  if (PendingCommand_ != nullptr) return;
-  RepeatCount_ = 0;
-  TAPPSYSCommand* next = CommandQueue_->peekCommand();
-  const bool request = next == nullptr;
+  if (Flight_.Busy()) return;
+  if (Flight_.StopWaiting() && stopsMayGo()) {
+    transmit(Flight_.StartStop());
+    return;
+  }
+  // While closing nothing but the stops goes out.
+  TAPPSYSCommand* next = Closing_.load() ? nullptr : CommandQueue_->peekCommand();
+  const bool request = next == nullptr && !Closing_.load();
   if (request) next = InfoQueue_->peekCommand();
   if (next == nullptr) {
     sendIdle_.Set();
     return;
   }
+  // The frame is copied: the ring may reuse its record at once.
+  TKavtelWireFrame frame;
+  frame.text = next->GetOutString();
+  frame.number = next->GetContinuousNr();
+  frame.request = request;
+  Flight_.Start(frame);
+  transmit(Flight_.Current());
+}
+
+void TKavtelDevice::transmit(const TKavtelWireFrame& frame) {
   sendIdle_.Reset();
-  PendingCommand_ = next;
-  PendingIsRequest_ = request;
-  log((request ? "<I>" : "<C>") + next->GetOutString(), apmTD);
-  sendRaw(next->GetOutString());
-  LastCommandID_ = next->GetContinuousNr();
+  log((frame.request ? "<I>" : "<C>") + frame.text, apmTD);
+  sendRaw(frame.text);
+  LastCommandID_ = Flight_.Id();
   armWatchdog(LastCommandID_);
 }
 

@@ -23,9 +23,11 @@ int CompareCodes(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-TKavtelDevice::TKavtelDevice()
+TKavtelDevice::TKavtelDevice(std::int32_t queueSlots)
     : CommandQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()),
       InfoQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()) {
+  CommandQueue_->SetInitialCapacity(queueSlots);
+  InfoQueue_->SetInitialCapacity(queueSlots);
   CommandQueue_->initializeBuffer();
   InfoQueue_->initializeBuffer();
   using D = TKavtelDevice;
@@ -100,12 +102,13 @@ void TKavtelDevice::ioConnecting() {
     TAPPSYSMutexHold hold(lock());
     Online_.store(false);
     AwaitingIdentification_.store(true);
-    PendingCommand_ = nullptr;
-    RxText_.clear();
-    RxLength_ = 0;
-    RxSawSoh_ = false;
+    Flight_.Forget();
+    Receiver_.Clear();
     LastCommandID_ = 0xFFFFFFFFu;
-    RepeatCount_ = 0;
+    IdentifiedSinceOpen_ = false;
+    KnownStopped_ = false;
+    LineLost_.store(false);
+    ReportedMaxSpeed_.store(0);
     RNXErrCommandCounter_.store(0);
     RNXErrRepeatCounter_.store(0);
     PressedButtons_ = 0;
@@ -153,7 +156,7 @@ void TKavtelDevice::ioConnecting() {
     // version query instead of finding the device still offline.
     {
       TAPPSYSMutexHold hold(lock());
-      CycleStep_ = 0;
+      Poll_.SetCycleStep(0);
       Online_.store(true);
     }
     startCycle();
@@ -165,18 +168,32 @@ void TKavtelDevice::ioConnecting() {
 }
 
 void TKavtelDevice::ioDisconnecting() {
+  bool confirmed = true;
   if (Port_ && Online_.load()) {
     // No more polling: from here on only the stop commands may go out.
     Closing_.store(true);
     endCycle();
-    const TAPPIOControllerState state = GetControllerState();
+    bool needStop;
     {
       TAPPSYSMutexHold hold(lock());
       dropQueued("closing");
-      if (state == ioRun || state == ioPause) emergencyStop();
+      // Whatever the remembered state says (trouble sets "detecting", a
+      // re-identification "stop"), the belt may move unless a status answer
+      // said otherwise since the last command that could move it.
+      needStop = Flight_.PromisedStops() > 0 || (IdentifiedSinceOpen_ && !KnownStopped_);
+      if (needStop) {
+        promiseStopGroup();
+        postCommands();
+      }
     }
-    finishStopGroup();
+    // The frame in flight is awaited too (once), so its answer does not
+    // meet the next open's first frame.
+    if (needStop || HasPendingCommand()) finishStopGroup();
+    TAPPSYSMutexHold hold(lock());
+    confirmed = Flight_.StopConfirmed();
+    if (!confirmed) log("<Error>| stop not confirmed by the controller, port closing", apmComment);
   }
+  StopConfirmed_.store(confirmed);
   Online_.store(false);
   if (Port_ && Port_->GetConnected()) {
     endTimeoutService();
@@ -186,7 +203,7 @@ void TKavtelDevice::ioDisconnecting() {
   {
     TAPPSYSMutexHold hold(lock());
     dropQueued("closed");
-    PendingCommand_ = nullptr;
+    Flight_.Forget();
     sendIdle_.Set();
   }
   destroyConnectionObject();
@@ -194,21 +211,27 @@ void TKavtelDevice::ioDisconnecting() {
   updateControllerState(ioOff);
 }
 
-// Waits until the stop commands have been answered (or given up), bounded
-// by one answer time-out for each frame still to go and the one in flight.
+// Waits until the promised stops have been answered or skipped. Each frame
+// may take its repeats, so the wait is bounded by one answer time-out for
+// the frame on the wire plus (1 + MaxRepeats) for each stop; a line that is
+// gone ends it at once.
 void TKavtelDevice::finishStopGroup() {
-  std::int32_t frames;
+  std::uint32_t budget;
   {
     TAPPSYSMutexHold hold(lock());
-    frames = CommandQueue_->GetCountPrepared() + (PendingCommand_ != nullptr ? 1 : 0);
+    const auto frames = static_cast<std::uint32_t>(Flight_.PromisedStops());
+    budget = (1 + frames * static_cast<std::uint32_t>(1 + Flight_.MaxRepeats())) *
+             RNXTimeoutInterval_.load();
   }
-  if (frames == 0) return;
-  const std::uint32_t budget = static_cast<std::uint32_t>(frames) * RNXTimeoutInterval_.load();
   const std::uint32_t start = platform::TickCount();
   for (;;) {
     {
       TAPPSYSMutexHold hold(lock());
-      if (PendingCommand_ == nullptr && CommandQueue_->GetCountPrepared() == 0) return;
+      if (!Flight_.Busy() && !Flight_.StopWaiting()) return;
+      if (LineLost_.load()) {
+        log("<Error>| line lost while closing, the stop commands cannot be sent", apmComment);
+        return;
+      }
       postCommands();  // in case an answer ended a chunk without starting the next frame
     }
     const std::uint32_t spent = platform::TickCount() - start;
@@ -224,7 +247,19 @@ void TKavtelDevice::dropQueued(const std::string& why) {
   if (dropped == 0) return;
   CommandQueue_->restartBuffer();
   InfoQueue_->restartBuffer();
+  // The queries that waited are no longer outstanding.
+  Poll_.ResetCounters();
   log("<Dropped>| " + std::to_string(dropped) + " queued frames, port " + why, apmComment);
+}
+
+// Control commands queued before a stop would go out after it (stops go
+// first) and could set the belt moving again: the stop supersedes them.
+void TKavtelDevice::dropCommandsBeforeStop() {
+  const std::int32_t dropped = CommandQueue_->GetCountPrepared();
+  if (dropped == 0) return;
+  CommandQueue_->restartBuffer();
+  log("<Dropped>| " + std::to_string(dropped) + " queued commands, superseded by a stop",
+      apmComment);
 }
 
 bool TKavtelDevice::canChangeConnectionObj(TAPPSYSConnectionObj* connection) {
@@ -280,7 +315,7 @@ void TKavtelDevice::endTimeoutService() {
   TimeoutService_.reset();
 }
 
-void TKavtelDevice::resetCommandCounter() { CommandCounters_.fill(0); }
+void TKavtelDevice::resetCommandCounter() { Poll_.ResetCounters(); }
 
 void TKavtelDevice::resetRecordData() {
   Duration_.store(0);
@@ -323,22 +358,27 @@ std::string TKavtelDevice::GetVersionText() const {
 
 std::int32_t TKavtelDevice::GetCommandCounter(TKavtelQuery q) {
   TAPPSYSMutexHold hold(lock());
-  return CommandCounters_[q];
+  return Poll_.Counter(q);
 }
 
 std::int32_t TKavtelDevice::GetCycleStep() {
   TAPPSYSMutexHold hold(lock());
-  return CycleStep_;
+  return Poll_.CycleStep();
 }
 
 std::int32_t TKavtelDevice::GetRepeatCount() {
   TAPPSYSMutexHold hold(lock());
-  return RepeatCount_;
+  return Flight_.RepeatCount();
 }
 
 bool TKavtelDevice::HasPendingCommand() {
   TAPPSYSMutexHold hold(lock());
-  return PendingCommand_ != nullptr;
+  return Flight_.Busy();
+}
+
+std::size_t TKavtelDevice::GetPromisedStops() {
+  TAPPSYSMutexHold hold(lock());
+  return Flight_.PromisedStops();
 }
 
 std::uint32_t TKavtelDevice::GetLastCommandID() {
@@ -372,7 +412,9 @@ void TKavtelDevice::logUserLine(const std::string& text) {
 }
 
 void TKavtelDevice::sendRaw(const std::string& bytes) {
-  if (Port_) Port_->SendData(bytes);
+  // A write that fails means the line is gone (a pulled cable).
+  if (Port_ && Port_->SendData(bytes) != static_cast<std::int32_t>(bytes.size()))
+    LineLost_.store(true);
 }
 
 void TKavtelDevice::armWatchdog(std::uint32_t id) {

@@ -9,6 +9,10 @@
 #include <vector>
 
 #include "device/device_caps.h"
+#include "device/frame_in_flight.h"
+#include "device/keypad.h"
+#include "device/poll_schedule.h"
+#include "device/receive_assembler.h"
 #include "kavtel/export.h"
 #include "platform/event.h"
 #include "serial/serial_port.h"
@@ -23,11 +27,6 @@ namespace kavtel {
 enum TRNXPGSpeedUnit : std::uint8_t { rnxkmh, rnxms, rnxmph, rnxmmin };
 enum TRNXPGElevationUnit : std::uint8_t { rnxpercent, rnxdegree };
 enum TRNXPGDistanceUnit : std::uint8_t { rnxm, rnxkm, rnxmiles };
-enum TRNXBtn : std::uint8_t {
-  rnxbtnnone, rnxbtnminus, rnxbtnplus, rnxbtndown, rnxbtnup, rnxbtnstart, rnxbtnstop
-};
-// A set of keys, bit n for the key of ordinal n.
-using TRNXBtnPressed = std::uint8_t;
 enum TRNXPGControllerMode : std::uint8_t { rnxNormal, rnxSetup };
 enum TRNXPGLedState : std::uint8_t { rnxOff, rnxOn, rnxBlinking };
 
@@ -40,13 +39,6 @@ class KAVTEL_API TKavtelAnswer : public TObject {
   TKavtelDecoder decoder;
 };
 
-// The outstanding-query counters, one per polled code, in this order.
-enum TKavtelQuery : std::uint8_t {
-  kqStatus, kqVersion, kqAcceleration, kqSpeed, kqDistance, kqElevation, kqHeartRate,
-  kqU17, kqTime, kqError, kqEnergy, kqPower, kqWeight, kqSpare,
-  kqCount
-};
-
 // The controller object of one treadmill on one COM port.
 //
 // Opening (SetIOOpen(true)) creates and opens the serial port at 9600 baud
@@ -56,23 +48,41 @@ enum TKavtelQuery : std::uint8_t {
 // checksum or a time-out (at most 5 times), and a device that keeps failing
 // falls into trouble: its queues are emptied and it is identified again.
 //
+// Stops are promises: a stop key, a stop speed, an emergency stop and the
+// close's stop group are kept apart from the queues (in the frame-in-flight
+// part) until the controller answers them. They go out ahead of everything
+// else, trouble never drops them, and closing sends the controller's stop
+// group whenever the belt may be moving.
+//
+// The device is the glue of small parts that hold no thread: the receive
+// assembler (bytes to frames), the frame in flight with its repeat rule and
+// the promised stops, the poll schedule, and the keypad table.
+//
 // Threads: the host's (control operations, open and close), the serial
 // event thread (received bytes, decoders), the cycle thread (polling) and
 // the watchdog (time-outs). Shared state changes under the device's
 // re-entrant lock; the values the host reads without a lock are atomics.
 class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
  public:
-  TKavtelDevice();
+  // queueSlots: records of each command ring (tests make it small).
+  explicit TKavtelDevice(std::int32_t queueSlots = 256);
   // Frees queues and answers; the owner closes the connection first.
   ~TKavtelDevice() override;
 
   // --- connection lifecycle ---
   void ioConnecting() override;
-  // Closes the connection. A running or paused belt is stopped first: the
-  // stop commands go out ahead of anything queued and their answers are
-  // awaited (at most about one answer time-out per frame). Whatever is
-  // still queued then is dropped with a comment in the log.
+  // Closes the connection. Unless the belt is known to stand (a status
+  // answer said "stop" after the last command that could move it), or the
+  // controller was never identified since the open, the controller's stop
+  // group is sent first: ahead of anything queued, each frame with its
+  // repeats, a frame that spends them skipped so the rest still goes out.
+  // Bounded: at most (1 + 6 x frames) answer time-outs, and it ends at once
+  // when the line is gone. Whatever is still queued then is dropped with a
+  // comment in the log. GetStopConfirmed() tells how it went.
   void ioDisconnecting() override;
+  // After a close: true when no stop was needed or the controller answered
+  // the stop group's speed and stop-key frames.
+  bool GetStopConfirmed() const { return StopConfirmed_.load(); }
   bool canChangeConnectionObj(TAPPSYSConnectionObj* connection) override;
   bool changeConnectionObj(TAPPSYSConnectionObj* connection) override;
   void emergencyStop() override;
@@ -131,6 +141,10 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void rnxStrToFailSafe(const std::string& payload);
 
   // --- control operations; false when a command was refused ---
+  // Speeds: 0 to 99.99 m/s and not above the maximum speed the controller
+  // reported; elevations: -99.9 to 99.9. Anything else (not a number
+  // included) is refused with nothing queued. A speed that goes out as 0 is
+  // a stop.
   bool DoChangeSpeed(long double speed);
   bool DoChangeElevation(long double elevation);
   bool DoChangeAcceleration(std::uint8_t index);
@@ -196,7 +210,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TRNXPGSpeedUnit GetActiveSpeedUnit() const { return ActiveSpeedUnit_.load(); }
 
   // --- inspection (under the lock; for tests and tools) ---
-  std::int32_t GetMaxRepeats() const { return MaxRepeats_; }
+  std::int32_t GetMaxRepeats() const { return Flight_.MaxRepeats(); }
   std::size_t GetAnswerCount() const { return Answers_.size(); }
   const TKavtelAnswer* FindAnswer(const std::string& code) const;
   std::int32_t GetCommandCounter(TKavtelQuery q);
@@ -207,17 +221,25 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::int32_t GetQueuedCommands();
   std::int32_t GetQueuedRequests();
   TRNXBtnPressed GetPressedButtons();
+  // Stop frames promised and not yet answered (the one on the wire included).
+  std::size_t GetPromisedStops();
+  // The maximum speed the controller reported (m/s), 0 when none.
+  float GetReportedMaxSpeed() const { return ReportedMaxSpeed_.load(); }
   TAPPSerialPort* GetPort() const { return Port_.get(); }
   bool HasThreads() const { return TimeoutService_ != nullptr || CycleService_ != nullptr; }
 
   // The longest text kept between two frame ends; more is counted but not
   // stored, and the frame it belongs to is treated as damaged.
-  static constexpr std::size_t kMaxRxText = 4096;
+  static constexpr std::size_t kMaxRxText = TKavtelReceiveAssembler::kMaxText;
 
  private:
-  enum class Verdict { ok, repeat, error };
-  Verdict checkFrame(TKavtelDecoder& decoder);
-  void repeatPending(bool afterTimeout);
+  void handleFrame(const TKavtelReceiveAssembler::Event& event);
+  void failed(TKavtelFrameInFlight::Failure cause);
+  void transmit(const TKavtelWireFrame& frame);
+  bool stopsMayGo() const;
+  void promiseStop(const char* text, bool startsStop);
+  void promiseStopGroup();
+  bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);
   void logUserLine(const std::string& text);
   void sendRaw(const std::string& bytes);
@@ -225,18 +247,17 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void disarmWatchdog();
   bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
   void dropQueued(const std::string& why);
+  void dropCommandsBeforeStop();
   void finishStopGroup();
-  void query(TKavtelQuery q, const char* frameBody);
   void decrement(TKavtelQuery q);
   bool acceptMeasured(TKavtelQuery q, bool readable);
-  bool sendKey(const char* text);
+  bool press(TRNXBtn key);
+  bool release(TRNXBtn key);
   bool isGated() const;
   float weight() const;
 
-  // Receive state.
-  std::string RxText_;
-  std::size_t RxLength_ = 0;  // bytes since the last frame end, stored or not
-  bool RxSawSoh_ = false;     // an SOH among them, stored or not
+  TKavtelReceiveAssembler Receiver_;
+  TKavtelReceiveAssembler::Event RxEvent_;  // reused for every chunk
   std::string AnswerPayload_;
 
   std::atomic<std::int32_t> RNXErrCommandCounter_{0};
@@ -245,8 +266,6 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::unique_ptr<TAPPSerialPort> Port_;
   std::unique_ptr<TAPPSYSOneShotThread> TimeoutService_;
   std::unique_ptr<TAPPSYSCycleThread> CycleService_;
-  std::int32_t RepeatCount_ = 0;
-  std::int32_t MaxRepeats_ = 5;
   std::vector<std::unique_ptr<TKavtelAnswer>> Answers_;  // sorted by code
   std::atomic<TRNXPGDistanceUnit> ActiveDistance_{rnxm};
   std::atomic<TRNXPGElevationUnit> ActiveElevationUnit_{rnxpercent};
@@ -261,12 +280,20 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::unique_ptr<TAPPSYSCommandRingBuffer> InfoQueue_;
   std::atomic<bool> Online_{false};
   std::atomic<bool> AwaitingIdentification_{true};
-  TAPPSYSCommand* PendingCommand_ = nullptr;
-  bool PendingIsRequest_ = false;   // the frame in flight came from the info queue
+  // The frame on the wire, its repeats and the promised stops.
+  TKavtelFrameInFlight Flight_;
+  TKavtelPollSchedule Poll_;
   std::atomic<bool> Closing_{false};  // the close is sending its stop commands
   std::uint32_t LastCommandID_ = 0xFFFFFFFFu;
-  std::int32_t CycleStep_ = 0;
-  std::array<std::int32_t, kqCount> CommandCounters_{};
+  // Since the open: the controller was identified at least once.
+  bool IdentifiedSinceOpen_ = false;
+  // A status answer said "stop" and no command that could move the belt
+  // was accepted since.
+  bool KnownStopped_ = false;
+  // A write failed: the line is gone (a pulled cable).
+  std::atomic<bool> LineLost_{false};
+  std::atomic<bool> StopConfirmed_{true};
+  std::atomic<float> ReportedMaxSpeed_{0};
 
   // Record data.
   std::atomic<std::int32_t> Duration_{0};

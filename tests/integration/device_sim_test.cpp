@@ -11,6 +11,7 @@
 
 #include "device/device_caps.h"
 #include "device/kavtel_device.h"
+#include "device/wire_frame.h"
 #include "services/connection.h"
 #include "simulator.h"
 #include "support/wait_until.h"
@@ -418,8 +419,20 @@ TEST_F(DeviceOnSimulator, UnansweredStopGroupDelaysTheCloseBoundedly) {
   const auto start = std::chrono::steady_clock::now();
   device_.SetIOOpen(false);
   const auto spent = std::chrono::steady_clock::now() - start;
+  // Each frame of the group with its repeats, and the frame in flight once.
   constexpr std::size_t kGroup = 4;
-  EXPECT_LT(spent, 5 * kGroup * std::chrono::milliseconds(kTimeoutMs));
+  EXPECT_LT(spent, (1 + 6 * kGroup) * std::chrono::milliseconds(kTimeoutMs) + 5s);
+  EXPECT_FALSE(device_.GetStopConfirmed());
+  // Silent or not, every frame of the group reached the treadmill, in order.
+  std::vector<std::string> heard;
+  for (const auto& r : sim_->GetRecords()) {
+    if (r.direction == sim::Record::Direction::from_host && r.bytes.size() > 4 &&
+        (heard.empty() || heard.back() != r.bytes))
+      heard.push_back(r.bytes);
+  }
+  std::vector<std::string> tail(heard.end() - std::min<std::size_t>(heard.size(), kGroup), heard.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{BuildFrame("A003"), BuildFrame("S020.00"),
+                                            BuildFrame("U10SP"), BuildFrame("U10SR")}));
   EXPECT_EQ(device_.GetControllerState(), ioOff);
   EXPECT_EQ(device_.GetPort(), nullptr);
   EXPECT_FALSE(device_.HasThreads());

@@ -255,7 +255,8 @@ TEST_F(EngineTest, AFullQueueRefusesInsteadOfOverwriting) {
 }
 
 TEST_F(EngineTest, ClosingDropsWhatIsQueuedAndAReopenStartsClean) {
-  identify("123");  // generation 1; the state is ioStop: no stop group
+  identify("123");  // generation 1
+  answer("S00", "0");  // the belt is known to stand: no stop group at close
   dev.senduqs("A001");
   dev.senduqs("E031.0");
   dev.SetIOOpen(false);
@@ -288,7 +289,7 @@ TEST_F(EngineTest, AnUnansweredPollDoesNotHoldTheStopGroupBackAtClose) {
   dev.sendinfouqs("D00");
   dev.postCommands();  // a poll in flight that the treadmill will never answer
   std::thread closer([&] { dev.SetIOOpen(false); });
-  ASSERT_TRUE(WaitUntil([&] { return dev.GetQueuedCommands() == 4; }));  // the stop group waits
+  ASSERT_TRUE(WaitUntil([&] { return dev.GetPromisedStops() == 4; }));  // the stop group waits
   std::thread treadmill = AnswerFrames(4);
   dev.TimeoutHandler(dev.GetLastCommandID());  // the poll's time-out: given up, not repeated
   treadmill.join();

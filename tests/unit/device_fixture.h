@@ -71,8 +71,8 @@ class DeviceFixture : public ::testing::Test {
   }
 
   void TearDown() override {
-    // No answer comes for what is in flight: forget it so the close does
-    // not wait out its time-out.
+    // No answer comes for what is in flight, nor for a stop at close: the
+    // line is made to fail so the close does not wait out its time-outs.
     closeQuietly();
     TAPPSerialPort::SetCommDeviceFactory(nullptr);
   }
@@ -80,8 +80,14 @@ class DeviceFixture : public ::testing::Test {
   void closeQuietly() {
     if (!dev.GetIOOpen()) return;
     dev.SetInTrouble();
+    {
+      std::lock_guard<std::mutex> hold(comm->lock);
+      comm->writeFails = true;
+    }
     dev.SetIOOpen(false);
-    take();
+    std::lock_guard<std::mutex> hold(comm->lock);
+    comm->writeFails = false;
+    comm->written.clear();
   }
 
   // Opens the port; the version query goes out.

@@ -27,6 +27,7 @@ struct FakeCommState {
   // Answers.
   bool openOk = true;
   std::string failCall;  // the call (by name) that fails, with lastError
+  bool writeFails = false;  // writes fail: the line is gone
   std::uint32_t lastError = 0;
   std::string input;                  // bytes waiting in the driver
   long reportedInQue = -1;            // overrides input.size() when >= 0
@@ -134,6 +135,7 @@ class FakeCommDevice final : public platform::CommDevice {
   std::uint32_t Write(const void* data, std::uint32_t count) override {
     if (!open_) return 0;
     std::lock_guard<std::mutex> hold(s_->lock);
+    if (s_->writeFails) return 0;
     s_->written.append(static_cast<const char*>(data), count);
     return count;
   }
