@@ -94,10 +94,10 @@ def test_session(start_sim, version, later_values):
         assert t.wait_identified(timeout=DEADLINE) == version
         t.set_acceleration(7)
         t.set_speed(2.0)
-        reading = wait_for(lambda: (lambda r: r if r.speed >= 1.95 else None)(t.read()), "speed 2.0")
+        # Each value is polled on its own: wait until all three have come back.
+        reading = wait_for(lambda: (lambda r: r if r.speed >= 1.95 and r.state is kavtel.State.RUN
+                                    and r.acceleration == 7 else None)(t.read()), "running at 2.0 m/s, ramp 7")
         assert isinstance(reading, kavtel.Reading)
-        assert reading.state is kavtel.State.RUN
-        assert reading.acceleration == 7
         assert reading.speed <= 2.05
         t.press("up")
         t.release(kavtel.Key.UP)

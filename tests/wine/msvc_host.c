@@ -167,8 +167,11 @@ static int Run(int com, int missing) {
   result = kavtelsetSpeedAccel(com, 2.5, 7);
   if (result != KAVTEL_OK) return Fail("kavtelsetSpeedAccel", result);
   if (WaitAbove(kavtelgetSpeed, com, 2.4, "measured speed") != 0) return 1;
-  result = kavtelgetStatus(com, &state);
-  if (result != KAVTEL_OK || state != KAVTEL_STATE_RUN) return Fail("kavtelgetStatus running", state);
+  /* The state is polled apart from the speed: it may come back a moment later. */
+  for (start = GetTickCount(); state != KAVTEL_STATE_RUN; Sleep(20)) {
+    result = kavtelgetStatus(com, &state);
+    if (result != KAVTEL_OK || GetTickCount() - start > DEADLINE_MS) return Fail("kavtelgetStatus running", state);
+  }
 
   result = kavtelsetElevation(com, 2.0);
   if (result != KAVTEL_OK) return Fail("kavtelsetElevation", result);
