@@ -7,5 +7,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --native
 cmake --preset release >/dev/null
-cmake --build --preset release --target kavtelctl
+cmake --build --preset release --target kavtelctl kavtel-sim
 exec build/release/tools/ctl/kavtelctl demo "$@"

@@ -31,6 +31,7 @@
 #define KAVTEL_KAVTEL_H
 
 #include "kavtel/export.h"
+#include "kavtel/version.h" /* KAVTEL_VERSION_MAJOR/MINOR/PATCH, KAVTEL_VERSION_STRING */
 
 #ifdef __cplusplus
 extern "C" {

@@ -7,11 +7,15 @@ usage: run_kavtelctl_test.py KAVTELCTL KAVTEL_SIM CASE
 CASE: workout | failures | demo
 """
 import csv
+import math
 import os
+import re
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 import xml.etree.ElementTree as ET
 
 KAVTELCTL, SIM, CASE = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -126,6 +130,133 @@ def workout(folder):
     # The speed line climbs: its highest point (smallest y) is not the first.
     speed_ys = [float(p.split(",")[1]) for p in groups["speed_mps"].find(ns + "polyline").get("points").split()]
     check(min(speed_ys) < speed_ys[0], "the speed line does not rise")
+    check_plot_axes(svg_path, root, groups, rows, folder)
+
+
+def is_round_step(step):
+    """1, 2 or 5 times a power of ten."""
+    exponent = math.floor(math.log10(step) + 1e-9)
+    return any(abs(step - m * 10 ** exponent) < 1e-9 * 10 ** exponent for m in (1, 2, 5, 10))
+
+
+def evenly_spaced(values):
+    return all(abs((b - a) - (values[1] - values[0])) < 0.15 for a, b in zip(values, values[1:]))
+
+
+def png_pixels(path):
+    """Width, height and rows of (r, g, b[, a]) of an 8-bit RGB or RGBA PNG,
+    as rsvg-convert writes them."""
+    data = open(path, "rb").read()
+    check(data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG")
+    at, idat, header = 8, b"", None
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            idat += body
+        at += 12 + length
+    width, height, depth, colour, _, _, interlace = header
+    check(depth == 8 and colour in (2, 6) and interlace == 0, "PNG format %s" % (header,))
+    bpp = 3 if colour == 2 else 4
+    raw, stride, rows, previous = zlib.decompress(idat), width * bpp, [], bytearray(width * bpp)
+    for r in range(height):
+        kind, line = raw[r * (stride + 1)], bytearray(raw[r * (stride + 1) + 1:(r + 1) * (stride + 1)])
+        for i in range(stride):
+            left = line[i - bpp] if i >= bpp else 0
+            up, up_left = previous[i], previous[i - bpp] if i >= bpp else 0
+            if kind == 1:
+                line[i] = (line[i] + left) & 0xFF
+            elif kind == 2:
+                line[i] = (line[i] + up) & 0xFF
+            elif kind == 3:
+                line[i] = (line[i] + (left + up) // 2) & 0xFF
+            elif kind == 4:
+                p = left + up - up_left
+                pa, pb, pc = abs(p - left), abs(p - up), abs(p - up_left)
+                line[i] = (line[i] + (left if pa <= pb and pa <= pc else up if pb <= pc else up_left)) & 0xFF
+        rows.append([tuple(line[i:i + bpp]) for i in range(0, stride, bpp)])
+        previous = line
+    return width, height, rows
+
+
+def check_plot_axes(svg_path, root, groups, rows, folder):
+    """Round ticks with grid lines, one time axis in min:s for every panel,
+    the title clear of the first panel's label, the running phases shaded;
+    and the SVG renders, the shading visible in the picture."""
+    ns = "{http://www.w3.org/2000/svg}"
+    times = [float(r["time_s"]) for r in rows]
+    grid_x = None
+    for column, group in groups.items():
+        labels = [(float(t.text), float(t.get("y"))) for t in group.iter(ns + "text") if t.get("class") == "tick-y"]
+        lines = sorted(float(l.get("y1")) for l in group.iter(ns + "line") if l.get("class") == "grid-y")
+        check(len(labels) >= 3, "%s: %d value ticks" % (column, len(labels)))
+        values = [v for v, _ in labels]
+        step = values[1] - values[0]
+        check(step > 0 and is_round_step(step) and all(abs((b - a) - step) < 1e-6 for a, b in zip(values, values[1:])),
+              "%s: ticks not round and even: %s" % (column, values))
+        data = [float(r[column]) for r in rows if r[column] != ""]
+        check(not data or (values[0] <= min(data) and max(data) <= values[-1]),
+              "%s: ticks %s do not cover %s" % (column, values, data))
+        # A grid line at every tick, the label beside it; higher values higher up.
+        check(sorted(y - 4 for _, y in labels) == lines, "%s: grid lines %s, labels %s" % (column, lines, labels))
+        check([y for _, y in labels] == sorted((y for _, y in labels), reverse=True), column + ": axis upside down")
+        xs = [float(l.get("x1")) for l in group.iter(ns + "line") if l.get("class") == "grid-x"]
+        check(grid_x is None or xs == grid_x, "%s: its time grid differs from the first panel's" % column)
+        grid_x = xs
+    # The time axis: min:s labels at the grid lines, a round step, past the last row.
+    ticks = [t for t in root.iter(ns + "text") if t.get("class") == "tick-x"]
+    check(all(re.fullmatch(r"\d+:[0-5]\d", t.text) for t in ticks), "time labels: %s" % [t.text for t in ticks])
+    seconds = [int(t.text.split(":")[0]) * 60 + int(t.text.split(":")[1]) for t in ticks]
+    check(seconds[0] == 0 and seconds[-1] >= max(times) and evenly_spaced(seconds)
+          and seconds[1] - seconds[0] in (1, 2, 5, 10, 15, 30, 60, 120, 300, 600),
+          "time ticks %s for rows up to %.1f s" % (seconds, max(times)))
+    check([float(t.get("x")) for t in ticks] == grid_x, "time labels off the grid lines")
+    # Points sit where the time axis says: x interpolated from the ticks.
+    scale = (grid_x[-1] - grid_x[0]) / seconds[-1]
+    points = groups["speed_mps"].find(ns + "polyline").get("points").split()
+    for t, point in zip(times, points):
+        check(abs(grid_x[0] + t * scale - float(point.split(",")[0])) < 0.2, "point at %.1f s is off the axis" % t)
+    # The title (16 px) ends above the first panel's label (12 px) begins.
+    title = next(t for t in root.iter(ns + "text") if t.get("class") == "title")
+    first = min(groups.values(), key=lambda g: float(next(g.iter(ns + "rect")).get("y")))
+    label = next(t for t in first.iter(ns + "text") if t.get("class") == "label")
+    check(float(title.get("y")) + 4 < float(label.get("y")) - 12, "the title overlaps the first label")
+    # Shaded phases: every running row inside one, every row before the belt started outside.
+    phases = [(float(r.get("x")), float(r.get("x")) + float(r.get("width")))
+              for r in groups["speed_mps"].iter(ns + "rect") if r.get("class") == "running"]
+    check(phases, "no running phase shaded")
+    x_of = lambda t: grid_x[0] + t * scale
+    for r in rows:
+        inside = any(a - 0.2 <= x_of(float(r["time_s"])) <= b + 0.2 for a, b in phases)
+        if r["state"] == "run":
+            check(inside, "running row at %s s not shaded" % r["time_s"])
+    first_run = next(float(r["time_s"]) for r in rows if r["state"] == "run")
+    check(all(x_of(t) < phases[0][0] for t in times if t < first_run), "shading before the belt started")
+
+    # Rendered: the picture has the SVG's size, the shading shows in it.
+    png = os.path.join(folder, "out.png")
+    rendered = subprocess.run(["rsvg-convert", "-o", png, svg_path], capture_output=True, text=True, timeout=GENEROUS)
+    check(rendered.returncode == 0, "rsvg-convert: " + rendered.stderr)
+    width, height, pixels = png_pixels(png)
+    check((width, height) == (round(float(root.get("width"))), round(float(root.get("height")))),
+          "rendered %dx%d" % (width, height))
+    frame = next(groups["speed_mps"].iter(ns + "rect"))
+    top, bottom = int(float(frame.get("y"))) + 2, int(float(frame.get("y")) + float(frame.get("height"))) - 2
+
+    def column_between(a, b):
+        """The pixels of a column inside the panel between x a and b, clear of the time grid."""
+        x = next(int(a + (b - a) * f) for f in (0.5, 0.37, 0.63, 0.25, 0.75)
+                 if all(abs(int(a + (b - a) * f) - g) > 3 for g in grid_x))
+        return [pixels[y][x] for y in range(top, bottom)]
+
+    # Grid lines and the speed line cross a column: most of its pixels are the background.
+    band = column_between(*max(phases, key=lambda p: p[1] - p[0]))
+    shaded = sum(1 for p in band if p[:3] == (0xDC, 0xEF, 0xDC))
+    check(shaded > len(band) // 2, "the running phase is not shaded in the picture (%d of %d)" % (shaded, len(band)))
+    before = column_between(grid_x[0], phases[0][0])
+    check(sum(1 for p in before if p[:3] == (255, 255, 255)) > len(before) // 2, "shaded before the belt started")
 
 
 def failures(folder):

@@ -29,6 +29,10 @@ class DynamicLibrary {
 
 // The library's file name on this system: libkavtel.so or kavtel.dll.
 const char* LibraryFileName();
+// Its file name in an installed lib folder: libkavtel.so.<major> (the
+// SONAME; the bare libkavtel.so comes with development files only), or
+// kavtel.dll.
+const char* InstalledLibraryFileName();
 // The folder of the running executable ("" when unknown).
 std::string ExecutableDirectory();
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "host_system.h"
+#include "kavtel/version.h"
 
 namespace kavtel::ctl {
 
@@ -34,6 +35,12 @@ void DynamicLibrary::Unload() {
 }
 
 const char* LibraryFileName() { return "libkavtel.so"; }
+
+#define KAVTEL_CTL_TEXT(x) #x
+#define KAVTEL_CTL_NUMBER_TEXT(x) KAVTEL_CTL_TEXT(x)
+const char* InstalledLibraryFileName() {
+  return "libkavtel.so." KAVTEL_CTL_NUMBER_TEXT(KAVTEL_VERSION_MAJOR);
+}
 
 std::string ExecutableDirectory() {
   std::error_code error;

@@ -32,6 +32,7 @@ void DynamicLibrary::Unload() {
 }
 
 const char* LibraryFileName() { return "kavtel.dll"; }
+const char* InstalledLibraryFileName() { return "kavtel.dll"; }
 
 std::string ExecutableDirectory() {
   char path[MAX_PATH];

@@ -1,5 +1,7 @@
 #include "kavtel_api.h"
 
+#include <filesystem>
+
 namespace kavtel::ctl {
 
 namespace {
@@ -61,7 +63,14 @@ bool LoadedKavtel::Load(const std::string& path, std::string& error) {
 
 std::string DefaultLibraryPath() {
   const std::string folder = ExecutableDirectory();
-  return folder.empty() ? LibraryFileName() : folder + "/" + LibraryFileName();
+  if (folder.empty()) return LibraryFileName();
+  const std::string beside = folder + "/" + LibraryFileName();
+  std::error_code error;
+  if (std::filesystem::exists(beside, error)) return beside;
+  // An installed kavtelctl: bin/kavtelctl and lib/libkavtel.so.1.
+  const std::string installed = folder + "/../lib/" + InstalledLibraryFileName();
+  if (std::filesystem::exists(installed, error)) return installed;
+  return beside;
 }
 
 std::string ResultText(int code) {

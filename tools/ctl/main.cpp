@@ -102,14 +102,14 @@ int Plot(const Arguments& args) {
     std::cerr << "kavtelctl: cannot read " << args.positional[0] << "\n";
     return kExitCannotOpen;
   }
-  std::vector<PlotSeries> series;
+  PlotData data;
   std::string error;
-  if (!ReadPlotSeries(csv, series, error)) {
+  if (!ReadPlotData(csv, data, error)) {
     std::cerr << "kavtelctl: " << args.positional[0] << ": " << error << "\n";
     return kExitUsage;
   }
   std::ofstream svg(args.options.at("-o"), std::ios::binary | std::ios::trunc);
-  svg << RenderSvg(series);
+  svg << RenderSvg(data);
   if (!svg.flush()) {
     std::cerr << "kavtelctl: cannot write " << args.options.at("-o") << "\n";
     return kExitCannotOpen;

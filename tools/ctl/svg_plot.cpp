@@ -45,10 +45,12 @@ std::string Escape(const std::string& text) {
 
 }  // namespace
 
-bool ReadPlotSeries(std::istream& csv, std::vector<PlotSeries>& series, std::string& error) {
-  series = {{"speed_mps", "Speed (m/s)", "#1f77b4", {}},
-            {"elevation", "Elevation", "#2ca02c", {}},
-            {"heartrate", "Heart rate (/min)", "#d62728", {}}};
+bool ReadPlotData(std::istream& csv, PlotData& data, std::string& error) {
+  data.series = {{"speed_mps", "Speed (m/s)", "#1f77b4", {}},
+                 {"elevation", "Elevation", "#2ca02c", {}},
+                 {"heartrate", "Heart rate (/min)", "#d62728", {}}};
+  data.running.clear();
+  std::vector<PlotSeries>& series = data.series;
   std::string line;
   if (!std::getline(csv, line)) {
     error = "the file is empty";
@@ -63,6 +65,7 @@ bool ReadPlotSeries(std::istream& csv, std::vector<PlotSeries>& series, std::str
     error = "no time_s column: not a kavtelctl record";
     return false;
   }
+  const std::size_t state = column("state");  // header.size() when absent
   std::vector<std::size_t> columns;
   for (const auto& s : series) {
     columns.push_back(column(s.column));
@@ -72,6 +75,7 @@ bool ReadPlotSeries(std::istream& csv, std::vector<PlotSeries>& series, std::str
     }
   }
   int number = 1;
+  bool was_running = false;
   while (std::getline(csv, line)) {
     ++number;
     if (line.empty() || line == "\r") continue;
@@ -81,6 +85,12 @@ bool ReadPlotSeries(std::istream& csv, std::vector<PlotSeries>& series, std::str
       error = "line " + std::to_string(number) + " is not a record row";
       return false;
     }
+    // A running phase lasts from its first "run" row to the next row that
+    // is not "run" (or to the last row).
+    if (was_running) data.running.back().second = t;
+    const bool running = state != header.size() && cells[state] == "run";
+    if (running && !was_running) data.running.emplace_back(t, t);
+    was_running = running;
     for (std::size_t i = 0; i < series.size(); ++i) {
       const std::string& cell = cells[columns[i]];
       if (cell.empty()) continue;
@@ -95,14 +105,64 @@ bool ReadPlotSeries(std::istream& csv, std::vector<PlotSeries>& series, std::str
   return true;
 }
 
-std::string RenderSvg(const std::vector<PlotSeries>& series) {
-  constexpr double kWidth = 900, kLeft = 70, kRight = 20, kTop = 40, kChart = 170, kGap = 50;
-  const double height = kTop + static_cast<double>(series.size()) * (kChart + kGap);
-  double t_end = 1;
-  for (const auto& s : series) {
-    for (const auto& p : s.points) t_end = std::max(t_end, p.first);
+AxisTicks RoundTicks(double low, double high, int target) {
+  AxisTicks ticks;
+  const double range = high - low > 1e-9 ? high - low : 1.0;
+  const double raw = range / std::max(1, target);
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  const double normal = raw / magnitude;
+  ticks.step = (normal <= 1 ? 1 : normal <= 2 ? 2 : normal <= 5 ? 5 : 10) * magnitude;
+  // Within a hair of a tick counts as on it (values read from text).
+  ticks.first = std::floor(low / ticks.step + 1e-9) * ticks.step;
+  ticks.last = std::ceil(high / ticks.step - 1e-9) * ticks.step;
+  if (ticks.last - ticks.first < ticks.step / 2) ticks.last = ticks.first + ticks.step;
+  return ticks;
+}
+
+double TimeStep(double end, int most) {
+  static const double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000};
+  for (double step : kSteps) {
+    if (end / step <= most) return step;
   }
+  return std::ceil(end / most / 36000) * 36000;
+}
+
+std::string MinutesSeconds(double seconds) {
+  const long whole = std::lround(seconds);
+  const long s = whole % 60;
+  return std::to_string(whole / 60) + ":" + (s < 10 ? "0" : "") + std::to_string(s);
+}
+
+namespace {
+
+// A tick label: as many decimals as the step needs.
+std::string TickLabel(double value, double step) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out.setf(std::ios::fixed);
+  out.precision(std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9))));
+  out << (std::fabs(value) < step * 1e-6 ? 0.0 : value);
+  return out.str();
+}
+
+}  // namespace
+
+std::string RenderSvg(const PlotData& data) {
+  const std::vector<PlotSeries>& series = data.series;
+  // The title sits above the first panel's label, the time labels below the
+  // last panel.
+  constexpr double kWidth = 900, kLeft = 80, kRight = 24, kTitle = 28, kTop = 68, kChart = 170, kGap = 44,
+                   kBottom = 56;
+  const double count = static_cast<double>(series.size());
+  const double height = kTop + count * kChart + std::max(0.0, count - 1) * kGap + kBottom;
+  double t_last = 0;
+  for (const auto& s : series) {
+    for (const auto& p : s.points) t_last = std::max(t_last, p.first);
+  }
+  const double t_step = TimeStep(std::max(t_last, 1.0), 10);
+  const double t_end = std::max(t_step, std::ceil(t_last / t_step - 1e-9) * t_step);
   const double plot_width = kWidth - kLeft - kRight;
+  auto x = [&](double t) { return kLeft + t / t_end * plot_width; };
 
   std::ostringstream svg;
   svg.imbue(std::locale::classic());
@@ -113,7 +173,11 @@ std::string RenderSvg(const std::vector<PlotSeries>& series) {
       << "\" viewBox=\"0 0 " << kWidth << ' ' << height << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
       << "<title>kavtel workout</title>\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"16\">Workout over " << t_end << " s</text>\n";
+      << "<text class=\"title\" x=\"" << kLeft << "\" y=\"" << kTitle << "\" font-size=\"16\">Workout over "
+      << MinutesSeconds(t_last) << " (min:s)</text>\n"
+      << "<rect x=\"" << kWidth - kRight - 92 << "\" y=\"" << kTitle - 11 << "\" width=\"12\" height=\"12\""
+      << " fill=\"#dcefdc\" stroke=\"#9c9\"/>\n"
+      << "<text x=\"" << kWidth - kRight << "\" y=\"" << kTitle << "\" text-anchor=\"end\">belt running</text>\n";
   double top = kTop;
   for (const auto& s : series) {
     double low = 0, high = 0;
@@ -121,24 +185,34 @@ std::string RenderSvg(const std::vector<PlotSeries>& series) {
       low = std::min(low, p.second);
       high = std::max(high, p.second);
     }
-    if (high - low < 1e-9) high = low + 1;
+    const AxisTicks ticks = RoundTicks(low, high, 5);
     const double bottom = top + kChart;
-    auto x = [&](double t) { return kLeft + t / t_end * plot_width; };
-    auto y = [&](double v) { return bottom - (v - low) / (high - low) * kChart; };
+    auto y = [&](double v) { return bottom - (v - ticks.first) / (ticks.last - ticks.first) * kChart; };
 
     svg << "<g class=\"series\" id=\"" << Escape(s.column) << "\">\n"
-        << "<text x=\"" << kLeft << "\" y=\"" << top - 6 << "\" font-weight=\"bold\">" << Escape(s.title)
-        << "</text>\n"
-        << "<rect x=\"" << kLeft << "\" y=\"" << top << "\" width=\"" << plot_width << "\" height=\"" << kChart
-        << "\" fill=\"none\" stroke=\"#999\"/>\n";
-    svg.precision(2);
-    svg << "<text x=\"" << kLeft - 6 << "\" y=\"" << top + 4 << "\" text-anchor=\"end\">" << high << "</text>\n"
-        << "<text x=\"" << kLeft - 6 << "\" y=\"" << bottom + 4 << "\" text-anchor=\"end\">" << low
-        << "</text>\n";
-    svg.precision(1);
-    svg << "<text x=\"" << kLeft << "\" y=\"" << bottom + 16 << "\">0 s</text>\n"
-        << "<text x=\"" << kLeft + plot_width << "\" y=\"" << bottom + 16 << "\" text-anchor=\"end\">" << t_end
-        << " s</text>\n"
+        << "<text class=\"label\" x=\"" << kLeft << "\" y=\"" << top - 8 << "\" font-weight=\"bold\">"
+        << Escape(s.title) << "</text>\n";
+    for (const auto& phase : data.running) {
+      svg << "<rect class=\"running\" x=\"" << x(phase.first) << "\" y=\"" << top << "\" width=\""
+          << x(phase.second) - x(phase.first) << "\" height=\"" << kChart << "\" fill=\"#dcefdc\"/>\n";
+    }
+    const int value_ticks = static_cast<int>(std::lround((ticks.last - ticks.first) / ticks.step));
+    for (int i = 0; i <= value_ticks; ++i) {
+      const double value = ticks.first + i * ticks.step;
+      svg << "<line class=\"grid-y\" x1=\"" << kLeft << "\" x2=\"" << kLeft + plot_width << "\" y1=\"" << y(value)
+          << "\" y2=\"" << y(value) << "\" stroke=\"#ddd\"/>\n"
+          << "<line x1=\"" << kLeft - 5 << "\" x2=\"" << kLeft << "\" y1=\"" << y(value) << "\" y2=\"" << y(value)
+          << "\" stroke=\"#666\"/>\n"
+          << "<text class=\"tick-y\" x=\"" << kLeft - 8 << "\" y=\"" << y(value) + 4 << "\" text-anchor=\"end\">"
+          << TickLabel(value, ticks.step) << "</text>\n";
+    }
+    const int time_ticks = static_cast<int>(std::lround(t_end / t_step));
+    for (int i = 0; i <= time_ticks; ++i) {
+      svg << "<line class=\"grid-x\" x1=\"" << x(i * t_step) << "\" x2=\"" << x(i * t_step) << "\" y1=\"" << top
+          << "\" y2=\"" << bottom + 5 << "\" stroke=\"#ddd\"/>\n";
+    }
+    svg << "<rect x=\"" << kLeft << "\" y=\"" << top << "\" width=\"" << plot_width << "\" height=\"" << kChart
+        << "\" fill=\"none\" stroke=\"#999\"/>\n"
         << "<polyline fill=\"none\" stroke=\"" << s.colour << "\" stroke-width=\"2\" points=\"";
     const char* separator = "";
     for (const auto& p : s.points) {
@@ -146,9 +220,18 @@ std::string RenderSvg(const std::vector<PlotSeries>& series) {
       separator = " ";
     }
     svg << "\"/>\n</g>\n";
-    top += kChart + kGap;
+    top = bottom + kGap;
   }
-  svg << "</svg>\n";
+  // The shared time axis under the last panel.
+  const double axis = top - kGap;
+  svg << "<g class=\"time-axis\">\n";
+  const int time_ticks = static_cast<int>(std::lround(t_end / t_step));
+  for (int i = 0; i <= time_ticks; ++i) {
+    svg << "<text class=\"tick-x\" x=\"" << x(i * t_step) << "\" y=\"" << axis + 20
+        << "\" text-anchor=\"middle\">" << MinutesSeconds(i * t_step) << "</text>\n";
+  }
+  svg << "<text x=\"" << kLeft + plot_width / 2 << "\" y=\"" << axis + 42
+      << "\" text-anchor=\"middle\">Time (min:s)</text>\n</g>\n</svg>\n";
   return svg.str();
 }
 
