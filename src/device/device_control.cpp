@@ -25,12 +25,14 @@ bool TKavtelDevice::DoChangeSpeed(long double speed) {
     if (!std::isfinite(speed) || speed < 0 || speed >= kSpeedLimit) return false;
     const float reportedMax = ReportedMaxSpeed_.load();
     if (reportedMax > 0 && speed > static_cast<long double>(reportedMax) + 0.005L) return false;
-    // The speed last asked for is already the measured speed.
-    if (speed == RequestedSpeed_ && RequestedSpeed_ == static_cast<long double>(Speed_.load()))
-      return true;
     const long double offset = VersionMajor_.load() == 1 ? MCU2Fac_ : MCU4Fac_;
     const std::string text = "S02" + FormatFixed(speed + offset, 2);
-    if (text.size() > 8) return false;  // a negative offset set by the host
+    if (text.size() > 8 || text[3] == '-') return false;  // an offset set by the host
+    // The speed last asked for is already the measured speed; a stop is
+    // sent all the same (the reading may be stale).
+    if (text != "S020.00" && speed == RequestedSpeed_ &&
+        RequestedSpeed_ == static_cast<long double>(Speed_.load()))
+      return true;
     RequestedSpeed_ = speed;
     // Outside a run the controller wants the speed twice.
     const bool twice = GetControllerState() != ioRun;
