@@ -77,10 +77,10 @@ bool TKavtelDevice::DoChangeStopSpeed() {
 // A command that may set the belt moving: until a status answer says
 // "stop" again, closing must stop the belt.
 bool TKavtelDevice::queueMoving(const std::string& text, bool twice) {
-  KnownStopped_ = false;
-  bool queued = senduqs(text);
-  if (twice) queued = senduqs(text) && queued;
-  return queued;
+  const bool first = senduqs(text);
+  const bool second = !twice || senduqs(text);
+  if (first || (twice && second)) KnownStopped_ = false;
+  return first && second;
 }
 
 // Promises a stop frame; a stop that starts a stop (not a key's release)
@@ -135,8 +135,8 @@ bool TKavtelDevice::press(TRNXBtn key) {
     return true;
   }
   TAPPSYSMutexHold hold(lock());
-  if (key == rnxbtnstart || key == rnxbtnplus) KnownStopped_ = false;
   const bool queued = senduqs(action.text);
+  if (queued && (key == rnxbtnstart || key == rnxbtnplus)) KnownStopped_ = false;
   postCommands();
   return queued;
 }

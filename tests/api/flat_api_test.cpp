@@ -249,6 +249,15 @@ TEST(FlatApi, CommandRefusedByAFullQueueIsAnError) {
   SimPort port(6);
   ASSERT_EQ(kavtelopenPort(6), KAVTEL_OK);
   ASSERT_TRUE(Identified(6));
+  // A status answer says the belt stands, so the close needs no stop group
+  // from the silent treadmill below.
+  ASSERT_TRUE(port.sim().WaitFor([&] {
+    for (const sim::Record& r : port.sim().GetRecords()) {
+      if (r.direction == sim::Record::Direction::to_host && r.bytes.find("S000") != std::string::npos)
+        return true;
+    }
+    return false;
+  }));
   // The treadmill goes quiet: nothing leaves the queue while the frame in
   // flight waits for its answer (several seconds before the device gives up).
   sim::Faults silent;
@@ -290,6 +299,96 @@ TEST(FlatApi, ClosingARunningBeltSendsTheStopGroup) {
   EXPECT_NE(fromHost.find("A003 S020.00 U10SP U10SR "), std::string::npos) << fromHost;
   EXPECT_TRUE(sim.WaitFor([&] { return sim.GetState().belt != sim::Belt::running; }));
   EXPECT_EQ(sim.GetCounters().Violations(), 0u);
+}
+
+// Code and payload of every frame the host sent since the records were
+// cleared, repeats folded ("A003 S020.00 U10SP U10SR ").
+std::string FramesFromHost(const sim::Simulator& sim) {
+  std::string fromHost, last;
+  for (const sim::Record& r : sim.GetRecords()) {
+    if (r.direction != sim::Record::Direction::from_host || r.bytes.size() <= 4) continue;
+    const std::string body = r.bytes.substr(1, r.bytes.size() - 4);
+    if (body != last) fromHost += body + " ";
+    last = body;
+  }
+  return fromHost;
+}
+
+struct CloseLine {
+  const char* name;
+  sim::Faults faults;
+  int confirmed;
+};
+
+// Whatever the treadmill does with the stop group, every frame of it goes
+// out, and kavtelclosePortEx says whether the stop was confirmed.
+TEST(FlatApi, CloseSendsTheWholeStopGroupAndReportsWhetherItWasConfirmed) {
+  sim::Faults silentOnA003;
+  silentOnA003.only = "A003";
+  silentOnA003.drop_every = 1;
+  sim::Faults nakOnEverything;
+  nakOnEverything.nak_every = 1;
+  for (const CloseLine& line : {CloseLine{"silence on A003", silentOnA003, 1},
+                                CloseLine{"NAK on everything", nakOnEverything, 0}}) {
+    SCOPED_TRACE(line.name);
+    SimPort port(2, SimPort::WithVersion("224"));
+    sim::Simulator& sim = port.sim();
+    ASSERT_EQ(kavtelopenPort(2), KAVTEL_OK);
+    ASSERT_TRUE(Identified(2));
+    ASSERT_EQ(kavtelsetSpeed(2, 2.0), KAVTEL_OK);
+    ASSERT_TRUE(Running(2));
+    sim.SetFaults(line.faults);
+    sim.ClearRecords();
+    int confirmed = -1;
+    EXPECT_EQ(kavtelclosePortEx(2, &confirmed), KAVTEL_OK);
+    EXPECT_EQ(confirmed, line.confirmed);
+    const std::string sent = FramesFromHost(sim);
+    EXPECT_NE(sent.find("A003 S020.00 U10SP U10SR "), std::string::npos) << sent;
+    if (line.confirmed == 1) {
+      EXPECT_TRUE(sim.WaitFor([&] { return sim.GetState().belt != sim::Belt::running; }));
+    }
+    EXPECT_EQ(kavtelclosePortEx(2, &confirmed), KAVTEL_NOT_OPEN);
+  }
+}
+
+TEST(FlatApi, TheStopKeyIsNotHeldBackByAStalledPollAndBadSettersAreRefused) {
+  SimPort port(3, SimPort::WithVersion("224"));
+  sim::Simulator& sim = port.sim();
+  ASSERT_EQ(kavtelopenPort(3), KAVTEL_OK);
+  ASSERT_TRUE(Identified(3));
+  // Values the controller cannot take never reach the wire.
+  EXPECT_EQ(kavtelsetSpeed(3, 1e9), KAVTEL_ERROR);
+  EXPECT_EQ(kavtelsetSpeed(3, -0.5), KAVTEL_ERROR);
+  EXPECT_EQ(kavtelsetElevation(3, 1e300), KAVTEL_ERROR);
+  ASSERT_EQ(kavtelsetSpeed(3, 2.0), KAVTEL_OK);
+  ASSERT_TRUE(Running(3));
+  EXPECT_EQ(sim.LastPayload("E03"), std::nullopt);
+  EXPECT_EQ(sim.LastPayload("S02"), "2.00");
+
+  // The distance query, asked at every step, is never answered from now on.
+  sim::Faults stalled;
+  stalled.only = "D00";
+  stalled.drop_every = 1;
+  sim.SetFaults(stalled);
+  ASSERT_TRUE(sim.WaitFor([&] { return FramesFromHost(sim).find("D00") != std::string::npos; }));
+  sim.ClearRecords();
+  const auto pressed = std::chrono::steady_clock::now();
+  EXPECT_EQ(kavtelKeyPressStop(3, 1), KAVTEL_OK);
+  ASSERT_TRUE(PayloadIs(sim, "U10", "SP"));
+  // Within two answer time-outs of the press (the stalled poll's one
+  // time-out, no repeats ahead of the stop), with slack for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, 2s + 3s);
+  // Before the stop, the stalled poll went out at most once more.
+  int pollsBeforeStop = 0;
+  for (const sim::Record& r : sim.GetRecords()) {
+    if (r.direction != sim::Record::Direction::from_host) continue;
+    if (r.bytes.find("U10SP") != std::string::npos) break;
+    if (r.bytes.find("D00") != std::string::npos) ++pollsBeforeStop;
+  }
+  EXPECT_LE(pollsBeforeStop, 1) << FramesFromHost(sim);
+  EXPECT_TRUE(sim.WaitFor([&] { return sim.GetState().belt != sim::Belt::running; }));
+  EXPECT_EQ(kavtelKeyPressStop(3, 0), KAVTEL_OK);
+  EXPECT_EQ(kavtelclosePort(3), KAVTEL_OK);
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ constexpr const char* kUsage =
     "  --silent              answer nothing (same as --drop-every 1)\n"
     "  --drop-every N        ignore every Nth frame\n"
     "  --nak-every N         refuse every Nth frame with NAK\n"
+    "  --only TEXT           drop, NAK and hang-up faults count only frames beginning\n"
+    "                        with TEXT (--only A003 --silent: ignore only A003)\n"
     "  --corrupt-every N     send every Nth answer with a wrong checksum\n"
     "  --garbage             send junk bytes before every answer (same as --garbage-every 1)\n"
     "  --garbage-every N     send junk bytes before every Nth answer\n"
@@ -118,6 +120,7 @@ kavtel::sim::Options Parse(int argc, char** argv) {
     else if (flag == "--time-scale") options.time_scale = Real(value(), "--time-scale");
     else if (flag == "--silent") faults.drop_every = 1;
     else if (flag == "--drop-every") faults.drop_every = static_cast<unsigned>(Count(value(), "--drop-every"));
+    else if (flag == "--only") faults.only = value();
     else if (flag == "--nak-every") faults.nak_every = static_cast<unsigned>(Count(value(), "--nak-every"));
     else if (flag == "--corrupt-every") faults.corrupt_every = static_cast<unsigned>(Count(value(), "--corrupt-every"));
     else if (flag == "--garbage") faults.garbage_every = 1;

@@ -365,13 +365,15 @@ void Simulator::HandleFrame(const HostUnit& unit, Clock::time_point now) {
 
   ++counters_.frames_received;
   controller_.model().HostAlive();
-  const std::uint64_t n = ++fault_frames_;
-  if (faults_.hang_up_after != 0 && n == faults_.hang_up_after) {
+  const bool chosen = faults_.only.empty() ||
+                      (unit.code + unit.payload).compare(0, faults_.only.size(), faults_.only) == 0;
+  const std::uint64_t n = chosen ? ++fault_frames_ : 0;
+  if (n != 0 && faults_.hang_up_after != 0 && n == faults_.hang_up_after) {
     hang_up_ = true;  // the worker closes the line before it writes again
     return;
   }
-  if (faults_.drop_every != 0 && n % faults_.drop_every == 0) return;
-  if (faults_.nak_every != 0 && n % faults_.nak_every == 0) {
+  if (n != 0 && faults_.drop_every != 0 && n % faults_.drop_every == 0) return;
+  if (n != 0 && faults_.nak_every != 0 && n % faults_.nak_every == 0) {
     ++counters_.naks_sent;
     Send(std::string(1, kNak), now);
     return;

@@ -65,6 +65,10 @@ using Clock = std::chrono::steady_clock;
 // valid frame arrives, answers each time an answer is transmitted (a repeat
 // after a NAK is a transmission too).
 struct Faults {
+  // Only frames whose text (code and argument) begins with this are counted
+  // for drop_every, nak_every and hang_up_after; every other frame is
+  // served as usual. Empty: every frame ("A003" ignores only that command).
+  std::string only;
   // The Nth valid frame is ignored: not acted on, not answered. 1 is a
   // treadmill that stays silent. Takes precedence over nak_every.
   unsigned drop_every = 0;
