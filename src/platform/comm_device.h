@@ -165,7 +165,10 @@ class CommDevice {
   // wait reported nothing usable), kWaitFailed when the device can no longer
   // be waited on (a vanished device is one). `completion` is the manual-reset
   // event the wait signals on completion (the overlapped record's event on
-  // Windows); the caller keeps it for the lifetime of its waits.
+  // Windows); the caller keeps it for the lifetime of its waits. Whichever
+  // way it returns, the wait it started has ended: nothing is left with the
+  // system that could still write to the device's record or signal
+  // `completion`.
   virtual std::uint32_t WaitEvent(Event& stop, Event& completion, std::uint32_t& mask) = 0;
 
   virtual bool ClearError(std::uint32_t& errors, ComStat& status) = 0;  // ClearCommError

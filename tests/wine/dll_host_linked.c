@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   api.openPort = kavtelopenPort;
   api.closePort = kavtelclosePort;
+  api.closePortEx = kavtelclosePortEx;
   api.isvalid = isvalidKavtelDevice;
   api.getVersion = kavtelgetVersion;
   api.getStatus = kavtelgetStatus;

@@ -26,6 +26,7 @@ bool Find(HMODULE library, const char* name, Fn& fn) {
 bool Bind(HMODULE library, KavtelApi& api) {
   return Find(library, "kavtelopenPort", api.openPort) &&
          Find(library, "kavtelclosePort", api.closePort) &&
+         Find(library, "kavtelclosePortEx", api.closePortEx) &&
          Find(library, "isvalidKavtelDevice", api.isvalid) &&
          Find(library, "kavtelgetVersion", api.getVersion) &&
          Find(library, "kavtelgetStatus", api.getStatus) &&

@@ -53,6 +53,7 @@ int HostRunScenario(const KavtelApi* api, int com, int missingCom) {
   char version[KAVTEL_VERSION_BUFFER_SIZE];
   int state = -1;
   int distance = 0;
+  int stopConfirmed;
   double speed = -1;
   int result;
   DWORD start;
@@ -108,9 +109,14 @@ int HostRunScenario(const KavtelApi* api, int com, int missingCom) {
   api->getSpeed(com, &speed);
   HostSay("speed %.2f distance %d", speed, distance);
 
+  /* The belt runs: the close sends the stop group, which the treadmill
+   * answers, so the stop is confirmed. */
   HostSay("CLOSING");
-  result = api->closePort(com);
-  if (result != KAVTEL_OK) return Fail("kavtelclosePort", result);
+  stopConfirmed = -1;
+  result = api->closePortEx(com, &stopConfirmed);
+  if (result != KAVTEL_OK) return Fail("kavtelclosePortEx", result);
+  if (stopConfirmed != 1) return Fail("kavtelclosePortEx confirming the stop", stopConfirmed);
+  HostSay("STOP CONFIRMED");
   result = api->getSpeed(com, &speed);
   if (result != KAVTEL_NOT_OPEN) return Fail("kavtelgetSpeed after close", result);
   HostSay("CLOSED");

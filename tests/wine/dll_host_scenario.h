@@ -22,6 +22,7 @@ typedef int(KAVTEL_CALL* kavtel_speed_accel_fn)(int, double, int);
 typedef struct KavtelApi {
   kavtel_index_fn openPort;
   kavtel_index_fn closePort;
+  kavtel_int_out_fn closePortEx;
   kavtel_index_fn isvalid;
   kavtel_text_out_fn getVersion;
   kavtel_int_out_fn getStatus;
@@ -47,7 +48,8 @@ int HostWaitIdentified(const KavtelApi* api, int com);
  * com opens and stays KAVTEL_DETECTING while the treadmill is silent, then
  * gives KAVTEL_OK; the log goes on; speed, acceleration, elevation and the
  * up key reach the treadmill and its measured values come back; the port
- * closes with the belt running. 0 when all of that held. */
+ * closes with the belt running (kavtelclosePortEx), the treadmill confirming
+ * the stop. 0 when all of that held. */
 int HostRunScenario(const KavtelApi* api, int com, int missingCom);
 
 #ifdef __cplusplus

@@ -116,7 +116,8 @@ static int WaitAbove(DoubleReader read, int com, double above, const char* what)
 /* Every flat function: a decorated name missing from kavtel.lib, or with
  * another argument size, fails the link. */
 static void* volatile every_function[] = {
-    (void*)kavtelopenPort,       (void*)kavtelclosePort,      (void*)isvalidKavtelDevice,
+    (void*)kavtelopenPort,       (void*)kavtelclosePort,      (void*)kavtelclosePortEx,
+    (void*)isvalidKavtelDevice,
     (void*)kavtelgetVersion,     (void*)kavtelgetStatus,      (void*)kavtelgetDuration,
     (void*)kavtelgetSpeed,       (void*)kavtelgetAcceleration, (void*)kavtelgetElevation,
     (void*)kavtelgetHeartrate,   (void*)kavtelgetDistance,    (void*)kavtelgetError,
@@ -131,7 +132,7 @@ static void* volatile every_function[] = {
 
 static int Run(int com, int missing) {
   char version[KAVTEL_VERSION_BUFFER_SIZE];
-  int result, state = -1, distance = 0, i;
+  int result, state = -1, distance = 0, i, stopConfirmed = -1;
   double speed = -1;
   DWORD start;
 
@@ -194,8 +195,12 @@ static int Run(int com, int missing) {
 
   Text("CLOSING");
   Say();
-  result = kavtelclosePort(com);
-  if (result != KAVTEL_OK) return Fail("kavtelclosePort", result);
+  /* The belt runs: the treadmill answers the stop group, the stop is confirmed. */
+  result = kavtelclosePortEx(com, &stopConfirmed);
+  if (result != KAVTEL_OK) return Fail("kavtelclosePortEx", result);
+  if (stopConfirmed != 1) return Fail("kavtelclosePortEx confirming the stop", stopConfirmed);
+  Text("STOP CONFIRMED");
+  Say();
   result = kavtelgetSpeed(com, &speed);
   if (result != KAVTEL_NOT_OPEN) return Fail("kavtelgetSpeed after close", result);
   Text("CLOSED");

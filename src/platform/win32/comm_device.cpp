@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/comm_device.h"
 
@@ -10,6 +13,12 @@
 // overlapped record per kind of operation (event wait, read, write); the
 // read and write records carry manual-reset events made with the device,
 // the wait record uses the caller's completion event.
+//
+// The driver owns a record (and writes to it, and signals its event) until
+// the operation completes, so no call returns while its operation is still
+// with the driver: a wait left because of the stop event is cancelled and
+// collected first, and Close cancels whatever still runs on other threads
+// and keeps the handle until each operation has its record back.
 
 namespace kavtel::platform {
 
@@ -48,8 +57,21 @@ class Win32CommDevice final : public CommDevice {
 
   void Close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return;
+    {
+      std::unique_lock<std::mutex> hold(busyLock_);
+      closing_ = true;
+      // Cancelled operations complete on their own threads, which collect
+      // them; ask again now and then in case one started after the cancel.
+      while (busy_ > 0) {
+        (void)CancelIoEx(handle_, nullptr);
+        if (waiting_) WakeWait();
+        (void)idle_.wait_for(hold, std::chrono::milliseconds(50));
+      }
+    }
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
+    std::lock_guard<std::mutex> hold(busyLock_);
+    closing_ = false;
   }
 
   bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
@@ -74,6 +96,8 @@ class Win32CommDevice final : public CommDevice {
 
   std::uint32_t WaitEvent(Event& stop, Event& completion, std::uint32_t& mask) override {
     mask = 0;
+    Busy busy(*this, true);
+    if (!busy) return WAIT_FAILED;
     std::memset(&waitOverlapped_, 0, sizeof waitOverlapped_);
     waitOverlapped_.hEvent = completion.NativeHandle();
     waitMask_ = 0;
@@ -85,10 +109,20 @@ class Win32CommDevice final : public CommDevice {
     }
     HANDLE both[2] = {stop.NativeHandle(), completion.NativeHandle()};
     const DWORD result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-    if (result == WAIT_OBJECT_0 + 1) {
-      DWORD unused = 0;
-      if (GetOverlappedResult(handle_, &waitOverlapped_, &unused, FALSE)) mask = waitMask_;
+    DWORD unused = 0;
+    if (result == WAIT_OBJECT_0 + 1 &&
+        GetOverlappedResult(handle_, &waitOverlapped_, &unused, FALSE)) {
+      mask = waitMask_;
+      return result;
     }
+    // Stopped, or the wait failed: the request may still be with the driver.
+    const DWORD error = GetLastError();
+    if (!HasOverlappedIoCompleted(&waitOverlapped_)) {
+      (void)CancelIoEx(handle_, &waitOverlapped_);
+      WakeWait();
+    }
+    (void)GetOverlappedResult(handle_, &waitOverlapped_, &unused, TRUE);
+    SetLastError(error);
     return result;
   }
 
@@ -104,6 +138,8 @@ class Win32CommDevice final : public CommDevice {
 
   CommIo Read(void* buffer, std::uint32_t count, std::uint32_t& transferred) override {
     transferred = 0;
+    Busy busy(*this, false);
+    if (!busy) return CommIo::StartFailed;
     readOverlapped_.Offset = 0;
     readOverlapped_.OffsetHigh = 0;
     readOverlapped_.hEvent = readEvent_;
@@ -112,8 +148,7 @@ class Win32CommDevice final : public CommDevice {
         GetLastError() != ERROR_IO_PENDING) {
       return CommIo::StartFailed;
     }
-    if (WaitForSingleObject(readEvent_, INFINITE) != WAIT_OBJECT_0 ||
-        !GetOverlappedResult(handle_, &readOverlapped_, &got, FALSE)) {
+    if (!GetOverlappedResult(handle_, &readOverlapped_, &got, TRUE)) {
       return CommIo::CompletionFailed;
     }
     transferred = got;
@@ -121,6 +156,8 @@ class Win32CommDevice final : public CommDevice {
   }
 
   std::uint32_t Write(const void* data, std::uint32_t count) override {
+    Busy busy(*this, false);
+    if (!busy) return 0;
     writeOverlapped_.Offset = 0;
     writeOverlapped_.OffsetHigh = 0;
     writeOverlapped_.hEvent = writeEvent_;
@@ -129,10 +166,7 @@ class Win32CommDevice final : public CommDevice {
         GetLastError() != ERROR_IO_PENDING) {
       return 0;
     }
-    if (WaitForSingleObject(writeEvent_, INFINITE) != WAIT_OBJECT_0 ||
-        !GetOverlappedResult(handle_, &writeOverlapped_, &written, FALSE)) {
-      return 0;
-    }
+    if (!GetOverlappedResult(handle_, &writeOverlapped_, &written, TRUE)) return 0;
     return written;
   }
 
@@ -154,6 +188,50 @@ class Win32CommDevice final : public CommDevice {
   std::uint32_t LastError() const override { return GetLastError(); }
 
  private:
+  // An overlapped operation in progress, from before it starts until it is
+  // collected; none starts once Close has begun (ERROR_OPERATION_ABORTED).
+  // The last error survives the bookkeeping.
+  class Busy {
+   public:
+    Busy(Win32CommDevice& device, bool wait) : device_(device), wait_(wait) {
+      {
+        std::lock_guard<std::mutex> hold(device_.busyLock_);
+        entered_ = !device_.closing_;
+        if (entered_) {
+          ++device_.busy_;
+          if (wait_) device_.waiting_ = true;
+        }
+      }
+      if (!entered_) SetLastError(ERROR_OPERATION_ABORTED);
+    }
+    ~Busy() {
+      if (!entered_) return;
+      const DWORD error = GetLastError();
+      {
+        std::lock_guard<std::mutex> hold(device_.busyLock_);
+        if (wait_) device_.waiting_ = false;
+        if (--device_.busy_ == 0) device_.idle_.notify_all();
+      }
+      SetLastError(error);
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    explicit operator bool() const { return entered_; }
+
+   private:
+    Win32CommDevice& device_;
+    bool wait_;
+    bool entered_ = false;
+  };
+
+  // Completes a pending WaitCommEvent: Windows ends it on any SetCommMask,
+  // and so does Wine, whose driver serves the wait apart from the I/O that
+  // CancelIoEx reaches. The mask stays what it was.
+  void WakeWait() {
+    DWORD current = 0;
+    if (GetCommMask(handle_, &current)) (void)SetCommMask(handle_, current);
+  }
+
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   HANDLE readEvent_;
   HANDLE writeEvent_;
@@ -161,6 +239,11 @@ class Win32CommDevice final : public CommDevice {
   OVERLAPPED writeOverlapped_{};
   OVERLAPPED waitOverlapped_{};
   DWORD waitMask_ = 0;
+  std::mutex busyLock_;
+  std::condition_variable idle_;
+  int busy_ = 0;
+  bool waiting_ = false;
+  bool closing_ = false;
 };
 
 }  // namespace
