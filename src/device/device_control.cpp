@@ -38,8 +38,8 @@ bool TKavtelDevice::DoChangeSpeed(long double speed) {
     const bool twice = GetControllerState() != ioRun;
     if (text == "S020.00") {
       // Speed zero stops the belt: a stop, promised like the others.
-      promiseStop(text.c_str(), true);
-      if (twice) promiseStop(text.c_str(), false);
+      promiseStop(text, true);
+      if (twice) promiseStop(text, false);
       return true;
     }
     return queueMoving(text, twice);
@@ -77,38 +77,31 @@ bool TKavtelDevice::DoChangeStopSpeed() {
 // A command that may set the belt moving: until a status answer says
 // "stop" again, closing must stop the belt.
 bool TKavtelDevice::queueMoving(const std::string& text, bool twice) {
-  const bool first = senduqs(text);
-  const bool second = !twice || senduqs(text);
-  if (first || (twice && second)) KnownStopped_ = false;
-  return first && second;
+  if (!senduqs(text)) return false;  // refused: nothing will move the belt
+  KnownStopped_ = false;
+  return !twice || senduqs(text);
 }
 
 // Promises a stop frame; a stop that starts a stop (not a key's release)
 // supersedes the control commands queued before it. It goes out at once
 // when nothing is in flight. A stop is never refused.
-void TKavtelDevice::promiseStop(const char* text, bool startsStop) {
+void TKavtelDevice::promiseStop(const std::string& text, bool startsStop) {
   TAPPSYSMutexHold hold(lock());
   if (startsStop) dropCommandsBeforeStop();
-  const bool first = VersionMajor_.load() == 1;
-  static const std::vector<std::string> kGroup1{"U00S"};
-  static const std::vector<std::string> kGroup{"A003", "S020.00", "U10SP", "U10SR"};
-  const std::string body(text);
-  const bool confirms = body == "S020.00" || body.rfind("U10S", 0) == 0 || body == "U00S";
-  Flight_.Promise(body, confirms, first ? kGroup1 : kGroup);
+  Flight_.Promise(text, stopGroup());
   postCommands();
 }
 
-// The controller's stop group, promised as one: it covers every stop that
-// waits. Generation 1 stops with its stop key; the others take a gentle
-// acceleration, speed zero and a press and release of the stop key.
-void TKavtelDevice::promiseStopGroup() {
-  if (VersionMajor_.load() == 1) {
-    Flight_.PromiseGroup({"U00S"}, {true});
-  } else {
-    Flight_.PromiseGroup({"A00" + FormatInteger(3), "S02" + FormatFixed(0, 2), "U10SP", "U10SR"},
-                         {false, true, true, true});
-  }
+// The controller's stop group: it covers every stop. Generation 1 stops with
+// its stop key; the others take a gentle acceleration (index 3), speed zero
+// and a press and release of the stop key.
+const std::vector<std::string>& TKavtelDevice::stopGroup() const {
+  static const std::vector<std::string> kGeneration1{"U00S"};
+  static const std::vector<std::string> kOthers{"A003", "S020.00", "U10SP", "U10SR"};
+  return VersionMajor_.load() == 1 ? kGeneration1 : kOthers;
 }
+
+void TKavtelDevice::promiseStopGroup() { Flight_.PromiseGroup(stopGroup()); }
 
 void TKavtelDevice::emergencyStop() {
   if (!GetIOOpen()) return;

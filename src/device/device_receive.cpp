@@ -35,10 +35,7 @@ void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {
   switch (event.verdict) {
     case Verdict::ok: {
       // Any valid answer completes the frame in flight, whatever its code.
-      const TKavtelQuery asked = Flight_.Busy() && Flight_.Current().request
-                                     ? TKavtelPollSchedule::QueryOfCode(
-                                           std::string_view(Flight_.Current().text).substr(1, 3))
-                                     : kqCount;
+      const TKavtelQuery asked = Flight_.Busy() ? queryOf(Flight_.Current()) : kqCount;
       Flight_.Answered();
       log(event.text, apmRD);
       log(std::string("<A>") + kACK, apmTD);
@@ -48,7 +45,7 @@ void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {
       if (const TKavtelAnswer* answer = FindAnswer(event.code)) answer->decoder(AnswerPayload_);
       // Answered with another code, the query is still no longer
       // outstanding: it is asked again at its next turn.
-      if (asked != kqCount) Poll_.Ended(asked);
+      Poll_.Ended(asked);
       break;
     }
     case Verdict::repeat:
@@ -81,8 +78,7 @@ void TKavtelDevice::failed(Failure cause) {
       break;
     case Action::yield:
       log("<Dropped>| " + frame.text + "| a stop goes first", apmComment);
-      if (frame.request)
-        Poll_.Ended(TKavtelPollSchedule::QueryOfCode(std::string_view(frame.text).substr(1, 3)));
+      Poll_.Ended(queryOf(frame));
       break;
     case Action::skip:
       log("<Skipped>| " + frame.text + "| unanswered at close", apmComment);
@@ -95,6 +91,14 @@ void TKavtelDevice::failed(Failure cause) {
       }
       break;
   }
+}
+
+// The query an information request asks, kqCount for any other frame.
+// When its exchange ends (answered with any code, or given up) the query is
+// no longer outstanding, so a value never freezes.
+TKavtelQuery TKavtelDevice::queryOf(const TKavtelWireFrame& frame) {
+  return frame.request ? TKavtelPollSchedule::QueryOfCode(std::string_view(frame.text).substr(1, 3))
+                       : kqCount;
 }
 
 void TKavtelDevice::TimeoutHandler(std::uint32_t id) {

@@ -57,8 +57,7 @@ void TKavtelDevice::transmit(const TKavtelWireFrame& frame) {
   sendIdle_.Reset();
   log((frame.request ? "<I>" : "<C>") + frame.text, apmTD);
   sendRaw(frame.text);
-  LastCommandID_ = Flight_.Id();
-  armWatchdog(LastCommandID_);
+  armWatchdog(Flight_.Id());
 }
 
 }  // namespace kavtel

@@ -8,11 +8,11 @@ namespace kavtel {
 
 namespace {
 
-TKavtelWireFrame StopFrame(const std::string& text, bool confirms) {
+TKavtelWireFrame StopFrame(const std::string& text) {
   TKavtelWireFrame frame;
   frame.text = BuildFrame(text);
   frame.stop = true;
-  frame.confirms = confirms;
+  frame.confirms = TKavtelFrameInFlight::ConfirmsStop(text);
   return frame;
 }
 
@@ -36,17 +36,19 @@ const TKavtelWireFrame& TKavtelFrameInFlight::StartStop() {
   return current_;
 }
 
-void TKavtelFrameInFlight::Promise(const std::string& text, bool confirms,
-                                   const std::vector<std::string>& collapsed) {
-  if (stops_.size() < kMaxStops || collapsed.empty()) {
-    stops_.push_back(StopFrame(text, confirms));
-    return;
-  }
-  PromiseGroup(collapsed, std::vector<bool>(collapsed.size(), true));
+bool TKavtelFrameInFlight::ConfirmsStop(const std::string& text) {
+  return text == "S020.00" || text == "U00S" || text == "U10SP" || text == "U10SR";
 }
 
-void TKavtelFrameInFlight::PromiseGroup(const std::vector<std::string>& texts,
-                                        const std::vector<bool>& confirming) {
+void TKavtelFrameInFlight::Promise(const std::string& text, const std::vector<std::string>& collapsed) {
+  if (stops_.size() < kMaxStops || collapsed.empty()) {
+    stops_.push_back(StopFrame(text));
+    return;
+  }
+  PromiseGroup(collapsed);
+}
+
+void TKavtelFrameInFlight::PromiseGroup(const std::vector<std::string>& texts) {
   // A stop on the wire finishes first; everything else that waits is
   // covered by the group.
   const bool keepFront = stopOnWire_ && busy_ && !stops_.empty();
@@ -54,8 +56,7 @@ void TKavtelFrameInFlight::PromiseGroup(const std::vector<std::string>& texts,
   if (keepFront) front = stops_.front();
   stops_.clear();
   if (keepFront) stops_.push_back(front);
-  for (std::size_t i = 0; i < texts.size(); ++i)
-    stops_.push_back(StopFrame(texts[i], i < confirming.size() && confirming[i]));
+  for (const std::string& text : texts) stops_.push_back(StopFrame(text));
 }
 
 void TKavtelFrameInFlight::popFrontStop(bool answered) {

@@ -26,11 +26,11 @@ struct TKavtelWireFrame {
 // answers it, or until the port closes after the close's own stop attempt
 // (Forget). Trouble never drops it. It goes out ahead of every other frame
 // at the first chance: a frame in flight that fails while a stop may go is
-// given up at once instead of repeated (so is any frame but a stop while the
-// port closes). A stop frame itself is repeated like
-// any other frame; when its repeats are spent the device falls into trouble
-// and the stop goes out again once the controller is identified, except
-// while closing, when it is skipped and the rest of the stop group follows.
+// given up at once instead of repeated (so is any frame but a stop while
+// the port closes). A stop frame itself is repeated like any other frame;
+// when its repeats are spent the device falls into trouble and the stop
+// goes out again once the controller is identified, except while closing,
+// when it is skipped and the rest of the stop group follows.
 class TKavtelFrameInFlight {
  public:
   enum class Failure { nak, damaged, timeout };
@@ -61,14 +61,13 @@ class TKavtelFrameInFlight {
   bool StopWaiting() const;
   // Starts the oldest waiting stop and returns it.
   const TKavtelWireFrame& StartStop();
-  // Promises one stop frame (a command text; it is framed here). When kMaxStops are already kept, the waiting
-  // ones are replaced by `collapsed` instead.
-  void Promise(const std::string& text, bool confirms,
-               const std::vector<std::string>& collapsed = {});
+  // Promises one stop frame (a command text; it is framed here). When
+  // kMaxStops are already kept, the waiting ones are replaced by the stop
+  // group `collapsed` instead.
+  void Promise(const std::string& text, const std::vector<std::string>& collapsed = {});
   // Promises a whole stop group: it replaces every waiting stop (a stop on
-  // the wire stays and finishes first). `confirming` marks the frames whose
-  // answers confirm the stop.
-  void PromiseGroup(const std::vector<std::string>& texts, const std::vector<bool>& confirming);
+  // the wire stays and finishes first).
+  void PromiseGroup(const std::vector<std::string>& texts);
   std::size_t PromisedStops() const { return stops_.size(); }
 
   // The controller answered the frame on the wire (with any code).
@@ -88,6 +87,10 @@ class TKavtelFrameInFlight {
   // True when every confirming stop frame promised since the last Forget
   // was answered (also when none was promised).
   bool StopConfirmed() const;
+
+  // The stop frames whose answers confirm a stop: speed zero and the stop
+  // key (pressed or released); an acceleration sent with them does not.
+  static bool ConfirmsStop(const std::string& text);
 
  private:
   void popFrontStop(bool answered);

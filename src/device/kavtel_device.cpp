@@ -104,7 +104,6 @@ void TKavtelDevice::ioConnecting() {
     AwaitingIdentification_.store(true);
     Flight_.Forget();
     Receiver_.Clear();
-    LastCommandID_ = 0xFFFFFFFFu;
     IdentifiedSinceOpen_ = false;
     KnownStopped_ = false;
     LineLost_.store(false);
@@ -383,7 +382,7 @@ std::size_t TKavtelDevice::GetPromisedStops() {
 
 std::uint32_t TKavtelDevice::GetLastCommandID() {
   TAPPSYSMutexHold hold(lock());
-  return LastCommandID_;
+  return Flight_.Id();
 }
 
 std::int32_t TKavtelDevice::GetQueuedCommands() {

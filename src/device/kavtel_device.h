@@ -217,6 +217,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::int32_t GetCycleStep();
   std::int32_t GetRepeatCount();
   bool HasPendingCommand();
+  // The number the watchdog was last armed with (new for every frame sent).
   std::uint32_t GetLastCommandID();
   std::int32_t GetQueuedCommands();
   std::int32_t GetQueuedRequests();
@@ -235,9 +236,11 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
  private:
   void handleFrame(const TKavtelReceiveAssembler::Event& event);
   void failed(TKavtelFrameInFlight::Failure cause);
+  static TKavtelQuery queryOf(const TKavtelWireFrame& frame);
   void transmit(const TKavtelWireFrame& frame);
   bool stopsMayGo() const;
-  void promiseStop(const char* text, bool startsStop);
+  void promiseStop(const std::string& text, bool startsStop);
+  const std::vector<std::string>& stopGroup() const;
   void promiseStopGroup();
   bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);
@@ -284,7 +287,6 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TKavtelFrameInFlight Flight_;
   TKavtelPollSchedule Poll_;
   std::atomic<bool> Closing_{false};  // the close is sending its stop commands
-  std::uint32_t LastCommandID_ = 0xFFFFFFFFu;
   // Since the open: the controller was identified at least once.
   bool IdentifiedSinceOpen_ = false;
   // A status answer said "stop" and no command that could move the belt

@@ -49,9 +49,9 @@ class TKavtelPollSchedule {
   // the counter may go below 0).
   void Decoded(TKavtelQuery q) { --counters_[q]; }
   // The exchange of a query ended (answered with any code, or given up):
-  // it is no longer outstanding.
+  // it is no longer outstanding. kqCount (no query) changes nothing.
   void Ended(TKavtelQuery q) {
-    if (counters_[q] > 0) counters_[q] = 0;
+    if (q < kqCount && counters_[q] > 0) counters_[q] = 0;
   }
   void ResetCounters() { counters_.fill(0); }
 

@@ -12,11 +12,10 @@ namespace kavtel {
 // each received chunk and acts on every event it returns.
 //
 // A frame runs from the first SOH collected since the last frame end to the
-// next frame end (ETB);
-// bytes before that SOH are dropped. The collected text is kept up to
-// kMaxText characters; more is counted but not stored, so memory stays
-// bounded whatever the line delivers, and a frame whose text was cut is
-// treated as damaged (or unusable when no SOH was among it).
+// next frame end (ETB); bytes before that SOH are dropped. The collected
+// text is kept up to kMaxText characters; more is counted but not stored,
+// so memory stays bounded whatever the line delivers, and a frame whose text
+// was cut is treated as damaged (or unusable when no SOH was among it).
 class TKavtelReceiveAssembler {
  public:
   enum class Kind { none, frame, nak };

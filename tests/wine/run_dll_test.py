@@ -86,7 +86,6 @@ def main():
     expected_lines = sys.argv[5:]
     prefix = wine_com.prefix()
     if not prefix:
-        print("WINEPREFIX must name an existing Wine prefix")
         return 2
     if not os.access(sim_program, os.X_OK):
         print("kavtel-sim not found at %s: build the native debug preset first "

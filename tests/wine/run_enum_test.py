@@ -24,7 +24,6 @@ def main():
         return 2
     wine_prefix = wine_com.prefix()
     if not wine_prefix:
-        print("WINEPREFIX must name an existing Wine prefix")
         return 2
     with wine_com.mapped_pty(wine_prefix, [MAPPED, ABOVE_NINE]), \
             wine_com.unmapped(wine_prefix, ABSENT):

@@ -61,7 +61,6 @@ def main():
     com = int(sys.argv[4]) if len(sys.argv) > 4 else 34
     wine_prefix = wine_com.prefix()
     if not wine_prefix:
-        print("WINEPREFIX must name an existing Wine prefix")
         return 2
 
     with tempfile.TemporaryDirectory(prefix="kavtel-wine-reopen-") as work, \

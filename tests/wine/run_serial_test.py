@@ -28,7 +28,6 @@ def main():
     com = int(sys.argv[3]) if len(sys.argv) > 3 else 33
     wine_prefix = wine_com.prefix()
     if not wine_prefix:
-        print("WINEPREFIX must name an existing Wine prefix")
         return 2
 
     with tempfile.TemporaryDirectory(prefix="kavtel-wine-serial-") as work, \

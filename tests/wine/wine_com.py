@@ -14,9 +14,13 @@ import tty
 
 
 def prefix():
-    """The Wine prefix of the run ($WINEPREFIX); None if it names no folder."""
+    """The Wine prefix of the run ($WINEPREFIX); None, said on stdout, if it
+    names no folder."""
     path = os.environ.get("WINEPREFIX")
-    return path if path and os.path.isdir(path) else None
+    if path and os.path.isdir(path):
+        return path
+    print("WINEPREFIX must name an existing Wine prefix")
+    return None
 
 
 @contextlib.contextmanager
