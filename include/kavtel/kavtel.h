@@ -80,7 +80,7 @@ extern "C" {
  * times); one that gets no answer is skipped and the rest still go out.
  * Bound: the close waits at most (1 + 6 x 4) answer time-outs, 25 s with the
  * default 1 s time-out, and only when the controller stays silent; it ends
- * at once when the line is gone (a write fails). Commands still queued at
+ * at once when the line is gone (see kavtelgetLinkState). Commands still queued at
  * close are dropped, never sent at a later open.
  *
  * kavtelclosePortEx closes exactly as kavtelclosePort does and returns the
@@ -95,6 +95,19 @@ KAVTEL_API int KAVTEL_CALL kavtelclosePortEx(int index, int* stopConfirmed);
  * when the device is open and identified, else the code the function
  * returns (KAVTEL_BAD_INDEX, KAVTEL_NOT_OPEN or KAVTEL_DETECTING). */
 KAVTEL_API int KAVTEL_CALL isvalidKavtelDevice(int index);
+
+/* The state of the line: KAVTEL_LINK_LOST when the port is gone (a pulled
+ * cable, a removed adapter; readers then return KAVTEL_DETECTING and the
+ * library reopens COM<index> about once a second, identifying the controller
+ * afresh when it opens), KAVTEL_LINK_IDENTIFYING while the line is open and
+ * the controller not yet identified, KAVTEL_LINK_OK once it is. Admitted like
+ * the readers, except that it also answers while the device is detecting.
+ * kavtelclosePort during a loss returns at once (kavtelclosePortEx: the stop
+ * is not confirmed). */
+#define KAVTEL_LINK_LOST 0
+#define KAVTEL_LINK_IDENTIFYING 1
+#define KAVTEL_LINK_OK 2
+KAVTEL_API int KAVTEL_CALL kavtelgetLinkState(int index, int* state);
 
 /* Readers. A null out-pointer gives KAVTEL_ERROR. Values are those the
  * controller last reported, in its units where no unit is given. */

@@ -143,6 +143,7 @@ def test_silent_treadmill_stays_detecting(start_sim):
         with pytest.raises(kavtel.DetectingError) as raised:
             t.read()
         assert raised.value.code == -2
+        assert t.link == kavtel.Link.IDENTIFYING  # a line, but no controller yet
         with pytest.raises(TimeoutError):
             t.wait_identified(timeout=0.5)
         with pytest.raises(ValueError):

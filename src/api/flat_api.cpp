@@ -107,6 +107,20 @@ KAVTEL_API int KAVTEL_CALL isvalidKavtelDevice(int index) {
   return slot == nullptr ? KAVTEL_BAD_INDEX : Admit(*slot, index);
 }
 
+static_assert(kavtel::klLost == KAVTEL_LINK_LOST && kavtel::klIdentifying == KAVTEL_LINK_IDENTIFYING &&
+                  kavtel::klOk == KAVTEL_LINK_OK,
+              "the line states are the exported constants");
+
+KAVTEL_API int KAVTEL_CALL kavtelgetLinkState(int index, int* state) {
+  const DeviceSlot* slot = AdmittedSlot(index);
+  if (slot == nullptr) return KAVTEL_BAD_INDEX;
+  const int admitted = Admit(*slot, index);
+  if (admitted != KAVTEL_OK && admitted != KAVTEL_DETECTING) return admitted;
+  if (state == nullptr) return KAVTEL_ERROR;
+  *state = int{slot->device->GetLinkState()};
+  return KAVTEL_OK;
+}
+
 KAVTEL_API int KAVTEL_CALL kavtelopenPort(int index) {
   DeviceSlot* slot = kavtel::FindSlot(index);
   if (slot == nullptr) return KAVTEL_BAD_INDEX;

@@ -70,7 +70,8 @@ bool TKavtelDevice::DoChangeStopSpeed() {
   promiseStop("S020.00", true);
   promiseStop("U10SP", false);
   promiseStop("U10SR", false);
-  updateControllerState(ioStopping);
+  // A lost line keeps the device detecting: its values are not current.
+  if (!LineLost_.load()) updateControllerState(ioStopping);
   return true;
 }
 

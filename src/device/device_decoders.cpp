@@ -26,6 +26,10 @@ bool TKavtelDevice::acceptMeasured(TKavtelQuery q, bool readable) {
 
 void TKavtelDevice::GetParameter() {
   if (!Online_.load()) return;
+  if (LineLost_.load()) {
+    keepLink();
+    if (LineLost_.load()) return;
+  }
   TAPPSYSMutexHold hold(lock());
   if (AwaitingIdentification_.load()) {
     if (!Flight_.Busy()) {

@@ -73,8 +73,7 @@ void TKavtelDevice::failed(Failure cause) {
       } else {
         log("<repeat>| " + frame.text, apmComment);
       }
-      sendRaw(frame.text);
-      armWatchdog(Flight_.Id());
+      if (sendRaw(frame.text)) armWatchdog(Flight_.Id());
       break;
     case Action::yield:
       log("<Dropped>| " + frame.text + "| a stop goes first", apmComment);

@@ -32,6 +32,10 @@ bool TKavtelDevice::stopsMayGo() const { return Closing_.load() || !AwaitingIden
 void TKavtelDevice::postCommands() {
   TAPPSYSMutexHold hold(lock());
   if (Flight_.Busy()) return;
+  if (LineLost_.load()) {
+    sendIdle_.Set();
+    return;
+  }
   if (Flight_.StopWaiting() && stopsMayGo()) {
     transmit(Flight_.StartStop());
     return;
@@ -56,8 +60,7 @@ void TKavtelDevice::postCommands() {
 void TKavtelDevice::transmit(const TKavtelWireFrame& frame) {
   sendIdle_.Reset();
   log((frame.request ? "<I>" : "<C>") + frame.text, apmTD);
-  sendRaw(frame.text);
-  armWatchdog(Flight_.Id());
+  if (sendRaw(frame.text)) armWatchdog(Flight_.Id());
 }
 
 }  // namespace kavtel

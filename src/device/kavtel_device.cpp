@@ -107,6 +107,7 @@ void TKavtelDevice::ioConnecting() {
     IdentifiedSinceOpen_ = false;
     KnownStopped_ = false;
     LineLost_.store(false);
+    LostWhileReopening_ = false;
     ReportedMaxSpeed_.store(0);
     RNXErrCommandCounter_.store(0);
     RNXErrRepeatCounter_.store(0);
@@ -137,6 +138,7 @@ void TKavtelDevice::ioConnecting() {
   }
   Port_->SetOnError(TComErrorEvent::bind(this, &TKavtelDevice::DoOnConnectionError));
   Port_->SetOnRxBuf(TRxBufEvent::bind(this, &TKavtelDevice::DispatchChars));
+  Port_->SetOnLineLost(TNotifyEvent::bind(this, &TKavtelDevice::DoOnLineLost));
 
   try {
     Port_->Connecting(false);
@@ -173,6 +175,7 @@ void TKavtelDevice::ioDisconnecting() {
     Closing_.store(true);
     endCycle();
     bool needStop;
+    bool lost;
     {
       TAPPSYSMutexHold hold(lock());
       dropQueued("closing");
@@ -180,25 +183,26 @@ void TKavtelDevice::ioDisconnecting() {
       // re-identification "stop"), the belt may move unless a status answer
       // said otherwise since the last command that could move it.
       needStop = Flight_.PromisedStops() > 0 || (IdentifiedSinceOpen_ && !KnownStopped_);
-      if (needStop) {
+      lost = LineLost_.load();
+      if (lost && needStop) {
+        log("<Error>| line lost while closing, the stop commands cannot be sent", apmComment);
+      } else if (needStop) {
         promiseStopGroup();
         postCommands();
       }
     }
     // The frame in flight is awaited too (once), so its answer does not
     // meet the next open's first frame.
-    if (needStop || HasPendingCommand()) finishStopGroup();
+    if (!lost && (needStop || HasPendingCommand())) finishStopGroup();
     TAPPSYSMutexHold hold(lock());
-    confirmed = Flight_.StopConfirmed();
+    confirmed = Flight_.StopConfirmed() && !(lost && needStop);
     if (!confirmed) log("<Error>| stop not confirmed by the controller, port closing", apmComment);
   }
   StopConfirmed_.store(confirmed);
   Online_.store(false);
-  if (Port_ && Port_->GetConnected()) {
-    endTimeoutService();
-    endCycle();
-    Port_->Disconnecting();
-  }
+  endCycle();  // also ends the reopen attempts of a lost line
+  endTimeoutService();
+  if (Port_ && Port_->GetConnected()) Port_->Disconnecting();
   {
     TAPPSYSMutexHold hold(lock());
     dropQueued("closed");
@@ -410,10 +414,12 @@ void TKavtelDevice::logUserLine(const std::string& text) {
   if (Port_) Port_->GetProtocol()->addUserLine(text);
 }
 
-void TKavtelDevice::sendRaw(const std::string& bytes) {
+bool TKavtelDevice::sendRaw(const std::string& bytes) {
+  if (!Port_ || LineLost_.load()) return false;
   // A write that fails means the line is gone (a pulled cable).
-  if (Port_ && Port_->SendData(bytes) != static_cast<std::int32_t>(bytes.size()))
-    LineLost_.store(true);
+  if (Port_->SendData(bytes) == static_cast<std::int32_t>(bytes.size())) return true;
+  lineLost("write failed");
+  return false;
 }
 
 void TKavtelDevice::armWatchdog(std::uint32_t id) {

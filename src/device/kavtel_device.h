@@ -32,6 +32,14 @@ enum TRNXPGLedState : std::uint8_t { rnxOff, rnxOn, rnxBlinking };
 
 using TKavtelDecoder = TMethod<void(const std::string& payload)>;
 
+// The state of the line to the controller, as a host sees it: the ordinals
+// are part of the exported interface.
+enum TKavtelLinkState : std::uint8_t {
+  klLost = 0,         // the port is gone; it is reopened about once a second
+  klIdentifying = 1,  // the line is open, the controller not yet identified
+  klOk = 2,           // the controller is identified and polled
+};
+
 // One entry of the answer table: an answer code and the decoder of it.
 class KAVTEL_API TKavtelAnswer : public TObject {
  public:
@@ -47,6 +55,13 @@ class KAVTEL_API TKavtelAnswer : public TObject {
 // 20-step schedule. Every frame is acknowledged, repeated after a NAK, a bad
 // checksum or a time-out (at most 5 times), and a device that keeps failing
 // falls into trouble: its queues are emptied and it is identified again.
+//
+// A lost line (the event thread ends on a failed wait, read or status
+// query, or a write fails) is noticed at once: the device goes to the
+// detecting state, releases the dead handle and reopens the same COM number
+// about once a second at its cycle's ticks (the port's path is looked up
+// again at each try); when it opens, the controller is identified afresh.
+// Nothing queued before the loss goes out after it, except promised stops.
 //
 // Stops are promises: a stop key, a stop speed, an emergency stop and the
 // close's stop group are kept apart from the queues (in the frame-in-flight
@@ -71,7 +86,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
 
   // --- connection lifecycle ---
   void ioConnecting() override;
-  // Closes the connection. Unless the belt is known to stand (a status
+  // Closes the connection. While the line is lost it returns at once (the
+  // stop, if one was needed, is not confirmed). Unless the belt is known to stand (a status
   // answer said "stop" after the last command that could move it), or the
   // controller was never identified since the open, the controller's stop
   // group is sent first: ahead of anything queued, each frame with its
@@ -118,6 +134,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void DoOnTimeOut(TObject* sender);
   void SetInTrouble();
   void DoOnConnectionError(TObject*, TComErrors) {}
+  // The port's event thread ended on its own: the line is gone.
+  void DoOnLineLost(TObject* sender);
   void DoOnProtocolEvent(TObject*) {}
 
   // --- polling and decoding ---
@@ -188,6 +206,9 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::int32_t GetRNXErrRepeatCounter() const { return RNXErrRepeatCounter_.load(); }
   bool GetOnline() const { return Online_.load(); }
   bool GetAwaitingIdentification() const { return AwaitingIdentification_.load(); }
+  // Lost while the line is gone, identifying until the controller answered
+  // its version query, then ok.
+  TKavtelLinkState GetLinkState() const;
 
   // --- settings ---
   void SetProtocolmode(TAPPSYSProtocolMode mode);
@@ -232,6 +253,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The longest text kept between two frame ends; more is counted but not
   // stored, and the frame it belongs to is treated as damaged.
   static constexpr std::size_t kMaxRxText = TKavtelReceiveAssembler::kMaxText;
+  // How often a lost port is tried again.
+  static constexpr std::uint32_t kReopenIntervalMs = 1000;
 
  private:
   void handleFrame(const TKavtelReceiveAssembler::Event& event);
@@ -245,7 +268,9 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);
   void logUserLine(const std::string& text);
-  void sendRaw(const std::string& bytes);
+  bool sendRaw(const std::string& bytes);
+  void lineLost(const char* why);
+  void keepLink();
   void armWatchdog(std::uint32_t id);
   void disarmWatchdog();
   bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
@@ -292,8 +317,12 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // A status answer said "stop" and no command that could move the belt
   // was accepted since.
   bool KnownStopped_ = false;
-  // A write failed: the line is gone (a pulled cable).
+  // The line is gone (a pulled cable, a removed adapter): nothing is
+  // written until the port has been reopened.
   std::atomic<bool> LineLost_{false};
+  // The line was lost again while a reopen was under way.
+  bool LostWhileReopening_ = false;
+  std::uint32_t LastReopenTry_ = 0;  // tick count of the last reopen attempt
   std::atomic<bool> StopConfirmed_{true};
   std::atomic<float> ReportedMaxSpeed_{0};
 

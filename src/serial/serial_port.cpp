@@ -357,6 +357,7 @@ void TAPPSerialPort::DoDSRChange(bool on) { OnDSRChange_(this, on); }
 void TAPPSerialPort::DoError(TComErrors errors) { OnError_(this, errors); }
 void TAPPSerialPort::DoRLSDChange(bool on) { OnRLSDChange_(this, on); }
 void TAPPSerialPort::DoRx80Full() { OnRx80Full_(this); }
+void TAPPSerialPort::DoLineLost() { OnLineLost_(this); }
 
 // --- settings ---
 

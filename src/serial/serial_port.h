@@ -117,6 +117,7 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   virtual void DoError(TComErrors errors);
   virtual void DoRLSDChange(bool on);
   virtual void DoRx80Full();
+  virtual void DoLineLost();
   virtual void ApplyDCB();       // SetCommState; code 7
   virtual void ApplyTimeouts();  // SetCommTimeouts; code 8
   virtual void ApplyBuffer();    // SetupComm; code 9
@@ -171,6 +172,9 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   void CallAfterOpen();
   void CallBeforeClose();
   void CallAfterClose() { DoAfterClose(); }
+  // The event thread ended on its own (a failed wait, read or status query:
+  // the line is gone); runs on that thread as its last act.
+  void CallLineLost() { DoLineLost(); }
   void CheckSignals(bool open);
 
   // Settings. The value setters store a changed value and re-apply;
@@ -225,6 +229,9 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   void SetOnBeforeOpen(TNotifyEvent callback) { OnBeforeOpen_ = std::move(callback); }
   void SetOnBeforeClose(TNotifyEvent callback) { OnBeforeClose_ = std::move(callback); }
   void SetOnRx80Full(TNotifyEvent callback) { OnRx80Full_ = std::move(callback); }
+  // Called on the event thread when it ends without being stopped: no more
+  // bytes will arrive on this handle. The port stays open until closed.
+  void SetOnLineLost(TNotifyEvent callback) { OnLineLost_ = std::move(callback); }
 
   static constexpr std::uint32_t kRxBufferSize = 8192;
 
@@ -272,6 +279,7 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   TNotifyEvent OnBeforeOpen_;
   TNotifyEvent OnBeforeClose_;
   TNotifyEvent OnRx80Full_;
+  TNotifyEvent OnLineLost_;
   char rxBuffer_[kRxBufferSize] = {};
 };
 

@@ -68,6 +68,7 @@ void TAPPSerialThread::Execute() {
     stop = stop_.get();
   }
   platform::Event completion(true, true);
+  bool stopped = false;
   try {
     std::uint32_t result = platform::kWaitObject0 + 1;
     while (result == platform::kWaitObject0 + 1) {
@@ -78,9 +79,9 @@ void TAPPSerialThread::Execute() {
         DoEvents();
       }
     }
+    stopped = result == platform::kWaitObject0;
   } catch (const std::exception& e) {
-    // The thread ends here; data stops arriving and the owner's time-outs
-    // take over. The log tells why.
+    // The thread ends here; data stops arriving. The log tells why.
     port_->GetProtocol()->addEventString(std::string("Event thread ended: ") + e.what(),
                                          apmComment);
   } catch (...) {
@@ -88,8 +89,20 @@ void TAPPSerialThread::Execute() {
   }
   (void)device.SetMask(0);
   (void)device.Purge(platform::kPurgeTxClear | platform::kPurgeRxClear);
-  std::lock_guard<std::mutex> hold(stopLock_);
-  stop_.reset();
+  {
+    std::lock_guard<std::mutex> hold(stopLock_);
+    stop_.reset();
+  }
+  // Not stopped by its owner: the wait, a read or a status query failed, so
+  // the line is gone (a pulled cable, a removed adapter). The owner hears of
+  // it at once instead of waiting for its answer time-outs.
+  if (!stopped) {
+    try {
+      port_->CallLineLost();
+    } catch (...) {
+      // A listener's exception must not escape the thread.
+    }
+  }
 }
 
 void TAPPSerialThread::DoEvents() {

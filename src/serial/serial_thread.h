@@ -22,7 +22,8 @@ TComEvents ComEventsFromMask(std::uint32_t mask);
 // (received bytes first, RX80FULL last), all on this thread. A stop, a
 // failed wait or an exception out of a dispatch ends it; on the way out it
 // clears the event mask, purges both driver queues and releases its wait
-// events. An exception also leaves a comment line in the port's log.
+// events. An exception also leaves a comment line in the port's log. Ended
+// by anything but its stop, it tells the port the line is lost, last.
 class KAVTEL_API TAPPSerialThread : public TObject, private platform::Thread {
  public:
   // Sets the port's event mask and starts waiting at once.

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <stdlib.h>
+#include <unistd.h>
 #include <string>
 
 #include "kavtel/kavtel.h"
@@ -87,9 +89,16 @@ TEST(FlatApi, DetectingUntilIdentifiedThenOkThenNotOpenAfterClose) {
     std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(v, kUntouched);
+  // The line state answers while detecting: a line, no controller yet.
+  int link = -1;
+  EXPECT_EQ(kavtelgetLinkState(2, &link), KAVTEL_OK);
+  EXPECT_EQ(link, KAVTEL_LINK_IDENTIFYING);
+  EXPECT_EQ(kavtelgetLinkState(2, nullptr), KAVTEL_ERROR);
 
   port.sim().SetFaults({});
   ASSERT_TRUE(Identified(2));
+  EXPECT_EQ(kavtelgetLinkState(2, &link), KAVTEL_OK);
+  EXPECT_EQ(link, KAVTEL_LINK_OK);
   EXPECT_EQ(kavtelgetStatus(2, &state), KAVTEL_OK);
   EXPECT_EQ(state, KAVTEL_STATE_STOP);
   EXPECT_EQ(kavtelgetSpeed(2, &v), KAVTEL_OK);
@@ -100,14 +109,58 @@ TEST(FlatApi, DetectingUntilIdentifiedThenOkThenNotOpenAfterClose) {
   EXPECT_EQ(kavtelopenPort(7), KAVTEL_OK);
   v = kUntouched;
   EXPECT_EQ(kavtelgetSpeed(7, &v), KAVTEL_BAD_INDEX);
+  EXPECT_EQ(kavtelgetLinkState(7, &link), KAVTEL_BAD_INDEX);
   EXPECT_EQ(v, kUntouched);
   EXPECT_EQ(kavtelclosePort(7), KAVTEL_OK);
 
   EXPECT_EQ(kavtelclosePort(2), KAVTEL_OK);
   EXPECT_EQ(kavtelgetSpeed(2, &v), KAVTEL_NOT_OPEN);
+  EXPECT_EQ(kavtelgetLinkState(2, &link), KAVTEL_NOT_OPEN);
   EXPECT_EQ(v, kUntouched);
   EXPECT_EQ(kavtelclosePort(2), KAVTEL_NOT_OPEN);
   EXPECT_EQ(port.sim().GetCounters().Violations(), 0u);
+}
+
+// A pulled cable: the line state says lost at once and every reader says
+// detecting instead of the last values; back behind the same path, the
+// controller is identified again and the values come back.
+TEST(FlatApi, PulledCableIsLostForReadersUntilTheLineComesBack) {
+  char folder[] = "/tmp/kavtel-api-link.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string link = std::string(folder) + "/ttyTREADMILL";
+  sim::Options options;
+  options.link_path = link;
+  SimPort port(3, options);
+  setenv("KAVTEL_COM3", link.c_str(), 1);  // the adapter's stable name
+
+  ASSERT_EQ(kavtelopenPort(3), KAVTEL_OK);
+  ASSERT_TRUE(Identified(3));
+  ASSERT_EQ(kavtelsetSpeed(3, 1.0), KAVTEL_OK);
+  ASSERT_TRUE(Running(3));
+
+  port.sim().HangUp();
+  int link_state = -1;
+  ASSERT_TRUE(WaitUntil([&] {
+    return kavtelgetLinkState(3, &link_state) == KAVTEL_OK && link_state == KAVTEL_LINK_LOST;
+  }));
+  double v = kUntouched;
+  int state = -1;
+  EXPECT_EQ(isvalidKavtelDevice(3), KAVTEL_DETECTING);
+  EXPECT_EQ(kavtelgetSpeed(3, &v), KAVTEL_DETECTING);
+  EXPECT_EQ(kavtelgetStatus(3, &state), KAVTEL_DETECTING);
+  EXPECT_EQ(kavtelsetSpeed(3, 2.0), KAVTEL_DETECTING);
+  EXPECT_EQ(v, kUntouched);
+
+  port.sim().Replug();
+  ASSERT_TRUE(Identified(3));
+  EXPECT_EQ(kavtelgetLinkState(3, &link_state), KAVTEL_OK);
+  EXPECT_EQ(link_state, KAVTEL_LINK_OK);
+  EXPECT_EQ(kavtelgetSpeed(3, &v), KAVTEL_OK);
+  int confirmed = -1;
+  EXPECT_EQ(kavtelclosePortEx(3, &confirmed), KAVTEL_OK);
+  EXPECT_EQ(confirmed, 1);
+  EXPECT_EQ(port.sim().GetCounters().Violations(), 0u);
+  rmdir(folder);
 }
 
 TEST(FlatApi, NullOutPointerIsAnErrorAndNothingIsWritten) {

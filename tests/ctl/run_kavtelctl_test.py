@@ -4,7 +4,7 @@ environment. Values are asserted from the recorded CSV, the plot from the
 SVG it writes.
 
 usage: run_kavtelctl_test.py KAVTELCTL KAVTEL_SIM CASE
-CASE: workout | failures | demo
+CASE: workout | failures | demo | ports | linkloss
 """
 import csv
 import math
@@ -13,8 +13,11 @@ import re
 import signal
 import struct
 import subprocess
+import queue
 import sys
 import tempfile
+import threading
+import time
 import zlib
 import xml.etree.ElementTree as ET
 
@@ -343,6 +346,63 @@ def ports(folder):
         treadmill.stop()
 
 
+class Lines:
+    """The lines a child writes, read on a thread of their own, so that a
+    wait for one of them is bounded."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        self.seen = []
+        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
+
+    def _read(self, stream):
+        for line in stream:
+            self.queue.put(line)
+
+    def wait_for(self, predicate, what):
+        end = time.monotonic() + GENEROUS
+        while time.monotonic() < end:
+            try:
+                line = self.queue.get(timeout=0.5)
+            except queue.Empty:
+                continue
+            self.seen.append(line)
+            if predicate(line):
+                return line
+        fail("no line %s in:\n%s" % (what, "".join(self.seen[-40:])))
+
+
+def linkloss(folder):
+    """The cable pulled and plugged in again under a running monitor: it
+    shows the lost line, then the values again, without a restart."""
+    treadmill = Treadmill(folder)
+    record = os.path.join(folder, "link.csv")
+    child = subprocess.Popen([KAVTELCTL, "monitor", "--port", "3", "--record", record],
+                             env=dict(os.environ, KAVTEL_COM3=treadmill.link),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        lines = Lines(child.stdout)
+        values = re.compile(r"^\[ *[0-9.]+ s\] stop speed 0\.00 ")
+        lines.wait_for(values.match, "with the values of an identified controller")
+        treadmill.process.send_signal(signal.SIGUSR1)  # pulled
+        lines.wait_for(lambda line: "] line lost " in line, "saying the line is lost")
+        treadmill.process.send_signal(signal.SIGUSR1)  # plugged in again
+        lines.wait_for(values.match, "with the values again")
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=GENEROUS)
+    finally:
+        if child.poll() is None:
+            child.kill()
+        report = treadmill.stop()
+    check(child.returncode == 0, "monitor exit code %d: %s" % (child.returncode, err))
+    check(" 0 violations" in report, "the treadmill saw protocol violations: " + report)
+    with open(record, newline="") as f:
+        rows = list(csv.DictReader(f))
+    links = [r["link"] for r in rows]
+    check(links[0] == "ok" and links[-1] == "ok", "the line column does not begin and end ok: %s" % links)
+
+
 with tempfile.TemporaryDirectory() as folder:
-    {"workout": workout, "failures": failures, "demo": demo, "ports": ports}[CASE](folder)
+    {"workout": workout, "failures": failures, "demo": demo, "ports": ports,
+     "linkloss": linkloss}[CASE](folder)
 print("PASS")

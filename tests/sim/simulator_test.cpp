@@ -409,6 +409,7 @@ TEST_F(SimulatorTest, HangUpClosesTheLineAndReplugServesANewOneBehindTheLink) {
   sim_->HangUp();
   EXPECT_FALSE(sim_->IsConnected());
   EXPECT_TRUE(host_->HungUp());
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));  // unplugged
   EXPECT_EQ(sim_->GetState().belt, Belt::running);  // the treadmill runs on
 
   sim_->Replug();

@@ -17,7 +17,7 @@ void Cell(std::ostringstream& row, const Reading<T>& reading) {
 
 std::string CsvHeader() {
   return "time_s,state,speed_mps,elevation,acceleration,duration_s,distance_m,heartrate,"
-         "failsafe,error,weight,energy,power,protocol,version\n";
+         "failsafe,error,weight,energy,power,protocol,version,link\n";
 }
 
 std::string CsvRow(double seconds, const Readings& r) {
@@ -48,6 +48,8 @@ std::string CsvRow(double seconds, const Readings& r) {
       if (c != ',' && c != '"' && c != '\n' && c != '\r') row << c;
     }
   }
+  row << ',';
+  if (r.link.Ok()) row << LinkName(r.link.value);
   row << '\n';
   return row.str();
 }

@@ -28,6 +28,7 @@ bool LoadedKavtel::Load(const std::string& path, std::string& error) {
   bool all = Resolve(l, "kavtelopenPort", a.openPort, error);
   all &= Resolve(l, "kavtelclosePort", a.closePort, error);
   all &= Resolve(l, "isvalidKavtelDevice", a.isValid, error);
+  all &= Resolve(l, "kavtelgetLinkState", a.getLinkState, error);
   all &= Resolve(l, "kavtelgetVersion", a.getVersion, error);
   all &= Resolve(l, "kavtelgetStatus", a.getStatus, error);
   all &= Resolve(l, "kavtelgetDuration", a.getDuration, error);
@@ -93,6 +94,15 @@ const char* StateName(int state) {
     case KAVTEL_STATE_STOPPING: return "stopping";
     case KAVTEL_STATE_DETECTING: return "detecting";
     case KAVTEL_STATE_OFF: return "off";
+    default: return "unknown";
+  }
+}
+
+const char* LinkName(int link) {
+  switch (link) {
+    case KAVTEL_LINK_LOST: return "lost";
+    case KAVTEL_LINK_IDENTIFYING: return "identifying";
+    case KAVTEL_LINK_OK: return "ok";
     default: return "unknown";
   }
 }

@@ -21,6 +21,7 @@ struct KavtelApi {
   decltype(&::kavtelopenPort) openPort = nullptr;
   decltype(&::kavtelclosePort) closePort = nullptr;
   decltype(&::isvalidKavtelDevice) isValid = nullptr;
+  decltype(&::kavtelgetLinkState) getLinkState = nullptr;
   decltype(&::kavtelgetVersion) getVersion = nullptr;
   decltype(&::kavtelgetStatus) getStatus = nullptr;
   decltype(&::kavtelgetDuration) getDuration = nullptr;
@@ -71,5 +72,7 @@ std::string ResultText(int code);
 // The controller state's name: "stop", "run", "pause", "stopping",
 // "detecting", "off".
 const char* StateName(int state);
+// The line state's name: "lost", "identifying", "ok".
+const char* LinkName(int link);
 
 }  // namespace kavtel::ctl

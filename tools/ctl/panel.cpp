@@ -51,8 +51,12 @@ std::string StateText(const Readings& r) {
 std::vector<std::string> PanelLines(int port, const Readings& r, const std::string& footer) {
   std::vector<std::string> lines;
   std::string head = "COM" + std::to_string(port) + "  ";
-  head += r.admission == KAVTEL_OK ? "controller " + (r.version.Ok() ? r.version.value : std::string("?"))
-                                   : ResultText(r.admission);
+  if (r.link.Ok() && r.link.value == KAVTEL_LINK_LOST) {
+    head += "line lost: the port is reopened about once a second";
+  } else {
+    head += r.admission == KAVTEL_OK ? "controller " + (r.version.Ok() ? r.version.value : std::string("?"))
+                                     : ResultText(r.admission);
+  }
   lines.push_back(head);
   Reading<double> kmh = r.speed;
   kmh.value *= 3.6;
@@ -72,7 +76,8 @@ std::vector<std::string> PanelLines(int port, const Readings& r, const std::stri
 std::string PlainLine(double seconds, const Readings& r) {
   char head[32];
   std::snprintf(head, sizeof head, "[%7.1f s] ", seconds);
-  return head + StateText(r) + " speed " + Text(r.speed, "%.2f") + " elevation " + Text(r.elevation, "%.1f") +
+  const bool lost = r.link.Ok() && r.link.value == KAVTEL_LINK_LOST;
+  return head + (lost ? std::string("line lost") : StateText(r)) + " speed " + Text(r.speed, "%.2f") + " elevation " + Text(r.elevation, "%.1f") +
          " accel " + Text(r.acceleration, "%d") + " distance " + Text(r.distance, "%d") + " time " +
          Duration(r.duration) + " hr " + Text(r.heartrate, "%d") + " energy " + Text(r.energy, "%.1f") +
          " power " + Text(r.power, "%.0f") + " log " + Text(r.protocol, "%d");

@@ -19,6 +19,7 @@ struct Reading {
 
 struct Readings {
   int admission = KAVTEL_NOT_OPEN;  // isvalidKavtelDevice
+  Reading<int> link;                 // KAVTEL_LINK_*
   Reading<std::string> version;
   Reading<int> state;
   Reading<int> duration;  // s

@@ -56,7 +56,7 @@ constexpr std::pair<const char*, Field> kFields[] = {
     {"duration", Field::duration},   {"failsafe", Field::failsafe},
     {"error", Field::error},         {"weight", Field::weight},
     {"energy", Field::energy},       {"power", Field::power},
-    {"protocol", Field::protocol}};
+    {"protocol", Field::protocol},   {"link", Field::link}};
 constexpr std::pair<const char*, Compare> kCompares[] = {
     {"=", Compare::equal},       {"!=", Compare::not_equal},   {"<", Compare::less},
     {"<=", Compare::less_equal}, {">", Compare::greater},      {">=", Compare::greater_equal}};
@@ -64,6 +64,8 @@ constexpr std::pair<const char*, double> kStates[] = {
     {"stop", KAVTEL_STATE_STOP}, {"run", KAVTEL_STATE_RUN}, {"pause", KAVTEL_STATE_PAUSE},
     {"stopping", KAVTEL_STATE_STOPPING}, {"detecting", KAVTEL_STATE_DETECTING},
     {"off", KAVTEL_STATE_OFF}};
+constexpr std::pair<const char*, double> kLinks[] = {
+    {"lost", KAVTEL_LINK_LOST}, {"identifying", KAVTEL_LINK_IDENTIFYING}, {"ok", KAVTEL_LINK_OK}};
 
 // Parses the words after the step's name into `step`; a reason when they
 // do not fit.
@@ -109,10 +111,13 @@ std::string Arguments(const std::vector<std::string>& w, ScriptStep& step) {
       if (!field) return "unknown field '" + w[1] + "'";
       const auto compare = Lookup(w[2], kCompares);
       if (!compare) return "unknown comparison '" + w[2] + "' (= != < <= > >=)";
-      const auto value = *field == Field::state ? Lookup(w[3], kStates) : Number(w[3]);
+      const auto value = *field == Field::state  ? Lookup(w[3], kStates)
+                         : *field == Field::link ? Lookup(w[3], kLinks)
+                                                 : Number(w[3]);
       if (!value) {
-        return *field == Field::state ? "unknown state '" + w[3] + "' (stop, run, pause, stopping, detecting, off)"
-                                      : "'" + w[3] + "' is not a number";
+        if (*field == Field::state) return "unknown state '" + w[3] + "' (stop, run, pause, stopping, detecting, off)";
+        if (*field == Field::link) return "unknown line state '" + w[3] + "' (lost, identifying, ok)";
+        return "'" + w[3] + "' is not a number";
       }
       step.field = *field;
       step.compare = *compare;
@@ -188,6 +193,7 @@ std::optional<double> FieldValue(Field field, const Readings& r) {
     case Field::energy: return value(r.energy);
     case Field::power: return value(r.power);
     case Field::protocol: return value(r.protocol);
+    case Field::link: return value(r.link);
   }
   return std::nullopt;
 }

@@ -14,9 +14,10 @@
 //   expect FIELD OP VALUE [within SECONDS]
 //       waits until the value read back satisfies the comparison (30 s by
 //       default); FIELD is speed, elevation, acceleration, state, heartrate,
-//       distance, duration, failsafe, error, weight, energy, power or
-//       protocol; OP is = != < <= > >=; a state is compared by name (stop,
-//       run, pause, stopping, detecting), e.g. "expect state = run".
+//       distance, duration, failsafe, error, weight, energy, power,
+//       protocol or link; OP is = != < <= > >=; a state is compared by name
+//       (stop, run, pause, stopping, detecting), e.g. "expect state = run",
+//       and so is the line (lost, identifying, ok): "expect link = ok".
 
 #include <optional>
 #include <string>
@@ -32,7 +33,7 @@ enum class KeyName { start, stop, plus, minus, up, down };
 enum class KeyAction { press, release, tap };
 enum class Field {
   speed, elevation, acceleration, state, heartrate, distance, duration,
-  failsafe, error, weight, energy, power, protocol
+  failsafe, error, weight, energy, power, protocol, link
 };
 enum class Compare { equal, not_equal, less, less_equal, greater, greater_equal };
 

@@ -298,6 +298,13 @@ void Simulator::Note(Record::Direction direction, std::string bytes, Clock::time
 }
 
 void Simulator::DropLine() {
+  // The link goes first, as an adapter's device node and its links vanish
+  // when it is unplugged: a host that reopens the link path never meets the
+  // closed line's old name, which the system may give to another terminal.
+  if (!options_.link_path.empty()) {
+    struct stat st {};
+    if (lstat(options_.link_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(options_.link_path.c_str());
+  }
   CloseLine(line_);
   reader_ = FrameReader{};
   outgoing_.clear();

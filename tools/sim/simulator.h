@@ -169,9 +169,9 @@ class Simulator {
   // False after a hang-up until Replug().
   bool IsConnected() const;
 
-  // Pulls the cable: closes the line. A pseudo-terminal's master is closed,
-  // so the host's reads and writes on the slave fail from now on and that
-  // slave path is gone for good. The model keeps running (and the fail-safe
+  // Pulls the cable: removes the link, if any, then closes the line. A
+  // pseudo-terminal's master is closed, so the host's reads and writes on
+  // the slave fail from now on and that slave path is gone for good. The model keeps running (and the fail-safe
   // will stop a running belt). Returns once the line is closed.
   void HangUp();
   // Plugs the cable in again: hangs up first if still connected, then opens a

@@ -15,7 +15,7 @@ from ._errors import (
     OperationError,
 )
 from ._library import PROTOTYPES, Library, load_library
-from ._treadmill import Key, Reading, State, Treadmill
+from ._treadmill import Key, Link, Reading, State, Treadmill
 
 __version__ = "1.0.0"
 
@@ -25,6 +25,7 @@ __all__ = [
     "Key",
     "KavtelError",
     "Library",
+    "Link",
     "NotAvailableError",
     "NotOpenError",
     "OperationError",

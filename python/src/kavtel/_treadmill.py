@@ -23,6 +23,14 @@ class State(enum.IntEnum):
     OFF = 5
 
 
+class Link(enum.IntEnum):
+    """The line to the controller (KAVTEL_LINK_*)."""
+
+    LOST = 0  # the port is gone; the library reopens it about once a second
+    IDENTIFYING = 1
+    OK = 2
+
+
 class Key(enum.Enum):
     """The treadmill's keys, by the flat function that presses each."""
 
@@ -119,6 +127,14 @@ class Treadmill:
                 raise TimeoutError("COM%d: no controller identified within %g s" % (self.port, timeout))
             time.sleep(poll)
         return self.version
+
+    @property
+    def link(self) -> Link:
+        """The line's state: also answers while the controller is detected,
+        so a pulled cable can be told from an identification."""
+        out = ctypes.c_int()
+        check(self.lib.kavtelgetLinkState(self.port, ctypes.byref(out)), "kavtelgetLinkState")
+        return Link(out.value)
 
     @property
     def version(self) -> str:

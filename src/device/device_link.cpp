@@ -1,0 +1,96 @@
+// The line to the controller: noticing that it is gone, releasing the dead
+// handle and reopening the port until the adapter is back.
+#include <string>
+
+#include "device/kavtel_device.h"
+#include "platform/system.h"
+
+namespace kavtel {
+
+TKavtelLinkState TKavtelDevice::GetLinkState() const {
+  if (LineLost_.load()) return klLost;
+  return AwaitingIdentification_.load() ? klIdentifying : klOk;
+}
+
+void TKavtelDevice::DoOnLineLost(TObject*) { lineLost("no more events from the port"); }
+
+// The line is gone: from now on the host reads "detecting", nothing is
+// written, and the cycle's ticks reopen the port. What was on the wire or
+// queued is dropped (it was meant for a controller that may have restarted
+// meanwhile); promised stops stay and go out after the identification.
+void TKavtelDevice::lineLost(const char* why) {
+  TAPPSYSMutexHold hold(lock());
+  if (!Online_.load() || !Port_) return;
+  if (LineLost_.load()) {
+    LostWhileReopening_ = true;
+    return;
+  }
+  // Detecting before lost, so that a host that sees the loss never reads
+  // the old values after it.
+  if (GetControllerState() != ioDetecting) updateControllerState(ioDetecting);
+  LineLost_.store(true);
+  disarmWatchdog();
+  Flight_.Abandon();
+  dropQueued("line lost");
+  Receiver_.Clear();
+  AwaitingIdentification_.store(true);
+  // Whatever the belt did, nothing tells any more.
+  KnownStopped_ = false;
+  // The first attempt comes at the next tick: an adapter that reset may be
+  // back already.
+  LastReopenTry_ = platform::TickCount() - kReopenIntervalMs;
+  sendIdle_.Set();
+  log(std::string("<Link>| line lost (") + why + "), COM " +
+          std::to_string(Port_->GetPortIndex()) + " is tried again about once a second",
+      apmComment);
+}
+
+// Runs on the cycle thread while the line is lost. The port is closed and
+// opened without the device lock held: closing waits for the port's event
+// thread, which may itself be waiting for the lock.
+void TKavtelDevice::keepLink() {
+  TAPPSerialPort* port = Port_.get();
+  if (port == nullptr) return;
+  if (port->GetConnected()) {
+    // The dead handle goes at once, so that an adapter that comes back can
+    // take its old name again.
+    try {
+      port->Close();
+    } catch (...) {
+    }
+  }
+  {
+    TAPPSYSMutexHold hold(lock());
+    if (!LineLost_.load() || !Online_.load()) return;
+    const std::uint32_t now = platform::TickCount();
+    if (now - LastReopenTry_ < kReopenIntervalMs) return;
+    LastReopenTry_ = now;
+    LostWhileReopening_ = false;
+  }
+  try {
+    port->Open();  // looks the port's path up again
+  } catch (...) {
+    // Opened but not usable: closed again, tried again in a second.
+    try {
+      port->Close();
+    } catch (...) {
+    }
+    return;
+  }
+  if (!port->GetConnected()) return;
+  TAPPSYSMutexHold hold(lock());
+  // Gone again while opening: closed at the next tick.
+  if (LostWhileReopening_ || !Online_.load()) return;
+  LineLost_.store(false);
+  Receiver_.Clear();
+  Flight_.Abandon();
+  dropQueued("line back");  // commands given while the line was gone
+  AwaitingIdentification_.store(true);
+  resetCommandCounter();
+  Poll_.SetCycleStep(0);
+  log("<Link>| line back on COM " + std::to_string(port->GetPortIndex()) +
+          ", identifying the controller",
+      apmComment);
+}
+
+}  // namespace kavtel

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/device_caps.h"
+#include "device/kavtel_device.h"
+#include "services/connection.h"
+#include "simulator.h"
+#include "support/wait_until.h"
+
+// A pulled cable and a returning adapter, with a real device object, real
+// threads and the virtual treadmill on pseudo-terminals. COM n maps to a
+// symbolic link that the treadmill re-points at a new pseudo-terminal when
+// it is plugged in again, as a udev rule does for a re-enumerated adapter.
+//
+// The answer time-out is set far beyond the tests' deadlines: whatever
+// these tests see happen, no answer time-out can have caused it.
+
+namespace kavtel {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Record;
+using test::WaitUntil;
+
+constexpr std::int32_t kPortNumber = 8;
+constexpr std::uint32_t kCycleMs = 25;
+constexpr std::uint32_t kLongTimeoutMs = 60000;
+constexpr std::uint32_t kFailSafe = 60;
+
+std::size_t Entries(const char* folder) {
+  std::size_t n = 0;
+  if (DIR* d = ::opendir(folder)) {
+    while (::readdir(d) != nullptr) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+std::size_t Threads() { return Entries("/proc/self/task"); }
+std::size_t Descriptors() { return Entries("/proc/self/fd"); }
+
+double CpuSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::vector<std::string> HostFrames(const std::vector<Record>& records) {
+  std::vector<std::string> frames;
+  for (const Record& r : records) {
+    if (r.direction == Record::Direction::from_host && r.bytes.size() > 1) frames.push_back(r.bytes);
+  }
+  return frames;
+}
+
+std::string Show(const std::vector<Record>& records) {
+  std::string text;
+  for (const Record& r : records) {
+    text += r.direction == Record::Direction::from_host ? "host> " : "sim>  ";
+    text += sim::Render(r.bytes) + "\n";
+  }
+  return text;
+}
+
+class LinkLoss : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char folder[] = "/tmp/kavtel-link.XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    folder_ = folder;
+    link_ = folder_ + "/ttyTREADMILL";
+    sim::Options options;
+    options.controller.version_text = "203";
+    options.time_scale = 10.0;
+    options.link_path = link_;
+    sim_ = std::make_unique<sim::Simulator>(options);
+    sim_->Start();
+    ::setenv(("KAVTEL_COM" + std::to_string(kPortNumber)).c_str(), link_.c_str(), 1);
+    channel_.SetConnectionType(wlconCOM);
+    channel_.SetPort(kPortNumber);
+    device_.SetControllerChannel(&channel_);
+    device_.SetDeviceCaps(&caps_);
+    device_.SetRNXCycleTime(kCycleMs);
+    device_.SetRNXTimeoutInterval(kLongTimeoutMs);
+    device_.SetRNXFailSafe(kFailSafe);
+  }
+
+  void TearDown() override {
+    device_.SetIOOpen(false);
+    sim_->Stop();
+    ::unsetenv(("KAVTEL_COM" + std::to_string(kPortNumber)).c_str());
+    ::rmdir(folder_.c_str());
+  }
+
+  bool Identified() {
+    return device_.GetLinkState() == klOk && device_.GetControllerState() == ioStop;
+  }
+
+  void OpenAndRun() {
+    device_.SetIOOpen(true);
+    ASSERT_TRUE(WaitUntil([&] { return Identified(); })) << Show(sim_->GetRecords());
+    device_.DoChangeSpeed(2.0L);
+    ASSERT_TRUE(WaitUntil([&] { return device_.GetControllerState() == ioRun; }))
+        << Show(sim_->GetRecords());
+  }
+
+  // Pulls the cable and waits until the device has noticed.
+  void Pull() {
+    sim_->HangUp();
+    ASSERT_TRUE(WaitUntil([&] { return device_.GetLinkState() == klLost; }))
+        << "link state " << int{device_.GetLinkState()};
+    EXPECT_EQ(device_.GetControllerState(), ioDetecting);
+  }
+
+  // Plugs the cable in again and waits until the controller is identified
+  // and polled again; the frames sent on the new line are returned.
+  std::vector<std::string> Replug() {
+    sim_->ClearRecords();
+    sim_->Replug();
+    EXPECT_TRUE(WaitUntil([&] { return Identified(); })) << Show(sim_->GetRecords());
+    const std::uint64_t answers = sim_->GetCounters().answers_sent;
+    EXPECT_TRUE(WaitUntil([&] { return sim_->GetCounters().answers_sent > answers + 10; }));
+    return HostFrames(sim_->GetRecords());
+  }
+
+  void ExpectNoViolations() {
+    const sim::Counters c = sim_->GetCounters();
+    EXPECT_EQ(c.Violations(), 0u) << "bad checksums " << c.bad_checksums << ", missing ACKs "
+                                  << c.missing_acks << ", overlapping " << c.overlapping_frames
+                                  << ", unexpected replies " << c.unexpected_replies
+                                  << ", stray bytes " << c.stray_bytes;
+  }
+
+  std::string folder_;
+  std::string link_;
+  TKavtelDevice device_;
+  TKavtelDeviceCaps caps_;
+  TAPPSYSConnectionObj channel_;
+  std::unique_ptr<sim::Simulator> sim_;
+};
+
+// Pulled while the belt runs, the line is lost at once (no answer time-out
+// could have told); plugged in again, possibly at a new pseudo-terminal
+// behind the same path, the controller is identified afresh, the fail-safe
+// goes out again, polling resumes, and nothing of before the loss is sent.
+// Twice, since a device that came back must notice the next loss as well.
+TEST_F(LinkLoss, PulledCableIsNoticedAndTheReturningLineIsIdentifiedAfresh) {
+  OpenAndRun();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Pull();
+    // Commands given while the line is gone belong to no line.
+    device_.DoChangeElevation(4.0L);
+
+    const auto frames = Replug();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.front(), sim::EncodeFrame("V00")) << Show(sim_->GetRecords());
+    EXPECT_EQ(sim_->LastPayload("F00"), std::to_string(kFailSafe));
+    for (const std::string& frame : frames) {
+      EXPECT_NE(frame, sim::EncodeFrame("E034.0")) << Show(sim_->GetRecords());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return sim_->LastPayload("D00").has_value(); }));
+    ExpectNoViolations();
+  }
+}
+
+// A stop given while the line is gone is kept and goes out right after the
+// controller's version answer, ahead of the identification's follow-ups.
+TEST_F(LinkLoss, StopGivenWhileTheLineIsGoneGoesOutFirstAfterTheReturn) {
+  OpenAndRun();
+  Pull();
+  EXPECT_TRUE(device_.DoChangeStopSpeed());
+  EXPECT_EQ(device_.GetControllerState(), ioDetecting);
+  const auto frames = Replug();
+  ASSERT_GE(frames.size(), 3u) << Show(sim_->GetRecords());
+  EXPECT_EQ(frames[0], sim::EncodeFrame("V00"));
+  EXPECT_EQ(frames[1], sim::EncodeFrame("S020.00")) << Show(sim_->GetRecords());
+  EXPECT_EQ(frames[2], sim::EncodeFrame("U10SP")) << Show(sim_->GetRecords());
+  EXPECT_EQ(device_.GetPromisedStops(), 0u);
+  ExpectNoViolations();
+}
+
+// While the cable is out the device only tries to reopen about once a
+// second: the process's CPU time stays flat. A close then returns at once,
+// says the stop was not confirmed, and leaves no descriptor or thread.
+TEST_F(LinkLoss, WhileOutNothingSpinsAndACloseReturnsAtOnce) {
+  // A first round creates what lives for the process; counting starts after.
+  OpenAndRun();
+  device_.SetIOOpen(false);
+  const std::size_t threads = Threads();
+  const std::size_t descriptors = Descriptors();
+  OpenAndRun();
+  Pull();
+
+  // A measuring window, not a synchronisation: a spinning reopen loop would
+  // burn most of it.
+  const double cpu = CpuSeconds();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_LT(CpuSeconds() - cpu, 0.3);
+
+  auto closed = std::async(std::launch::async, [&] { device_.SetIOOpen(false); });
+  // Far below one answer time-out, let alone the stop group's bound.
+  ASSERT_EQ(closed.wait_for(20s), std::future_status::ready);
+  EXPECT_FALSE(device_.GetStopConfirmed());
+  EXPECT_EQ(device_.GetControllerState(), ioOff);
+  EXPECT_FALSE(device_.HasThreads());
+  EXPECT_TRUE(WaitUntil([&] { return Threads() == threads; })) << Threads() << " threads";
+  sim_->Replug();  // the treadmill's own line counts in the baseline
+  EXPECT_TRUE(WaitUntil([&] { return Descriptors() == descriptors; }))
+      << Descriptors() << " descriptors";
+}
+
+// Plugged in and pulled again before the controller answered: the device
+// stays in the loss and finds the line once it stays.
+TEST_F(LinkLoss, LineThatDiesAgainWhileReopeningIsFollowedToTheEnd) {
+  OpenAndRun();
+  Pull();
+  sim::Faults faults;
+  faults.hang_up_after = 1;  // the version query on the new line pulls it again
+  sim_->SetFaults(faults);
+  sim_->Replug();
+  ASSERT_TRUE(WaitUntil([&] { return !sim_->IsConnected(); }));
+  ASSERT_TRUE(WaitUntil([&] { return device_.GetLinkState() == klLost; }));
+  sim_->SetFaults({});
+  const auto frames = Replug();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front(), sim::EncodeFrame("V00"));
+  ExpectNoViolations();
+}
+
+}  // namespace
+}  // namespace kavtel
