@@ -163,7 +163,8 @@ class CommDevice {
   // when `stop` is signalled (it wins when both are), kWaitObject0 + 1 when
   // events occurred, with their EV_* bits in `mask` (0 when the completed
   // wait reported nothing usable), kWaitFailed when the device can no longer
-  // be waited on (a vanished device is one). `completion` is the manual-reset
+  // be waited on (a vanished device is one, so is a wait that completed with
+  // an error). `completion` is the manual-reset
   // event the wait signals on completion (the overlapped record's event on
   // Windows); the caller keeps it for the lifetime of its waits. Whichever
   // way it returns, the wait it started has ended: nothing is left with the

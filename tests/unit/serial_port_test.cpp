@@ -42,6 +42,7 @@ class SerialPort : public ::testing::Test {
     port->SetOnAfterOpen([this](TObject*) { Note("AfterOpen"); });
     port->SetOnBeforeClose([this](TObject*) { Note("BeforeClose"); });
     port->SetOnAfterClose([this](TObject*) { Note("AfterClose"); });
+    port->SetOnLineLost([this](TObject*) { Note("LineLost"); });
   }
   void TearDown() override {
     port.reset();
@@ -275,6 +276,8 @@ TEST_F(SerialPort, AnExceptionInADispatchEndsTheThreadCleanlyAndIsLogged) {
   std::vector<std::string> lines;
   port->GetProtocol()->fillStringList(lines);
   EXPECT_EQ(lines.back(), "OE: \tEvent thread ended: listener broke");
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Journal() == std::vector<std::string>{"RxChar 1", "LineLost"}; }));
   EXPECT_TRUE(port->GetConnected());
   // No further waits, and a later close still completes.
   EXPECT_EQ(state->Waits(), 1);
@@ -292,7 +295,11 @@ TEST_F(SerialPort, AFailedWaitEndsTheThreadWithoutRetrying) {
   state->Wake(platform::kEvRxChar);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // quiet period: nothing may happen
   EXPECT_EQ(state->Waits(), 1);
-  EXPECT_TRUE(Journal().empty());
+  // The owner hears once that the line is gone; a close says nothing more.
+  EXPECT_TRUE(WaitUntil([&] { return Journal() == std::vector<std::string>{"LineLost"}; }));
+  ClearJournal();
+  port->Close();
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"CTS 0", "DSR 0", "RLSD 0", "BeforeClose", "AfterClose"}));
 }
 
 TEST_F(SerialPort, SendDataHandsTheWholeStringToTheDevice) {

@@ -123,6 +123,10 @@ class Win32CommDevice final : public CommDevice {
     }
     (void)GetOverlappedResult(handle_, &waitOverlapped_, &unused, TRUE);
     SetLastError(error);
+    // A wait that completed with an error (access denied, bad command,
+    // aborted, device removed, general failure: an adapter pulled out) can
+    // never be waited on again: that is the end of the line, not an event.
+    if (result == WAIT_OBJECT_0 + 1) return WAIT_FAILED;
     return result;
   }
 
