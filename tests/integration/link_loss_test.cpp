@@ -154,7 +154,9 @@ class LinkLoss : public ::testing::Test {
 // goes out again, polling resumes, and nothing of before the loss is sent.
 // Twice, since a device that came back must notice the next loss as well.
 TEST_F(LinkLoss, PulledCableIsNoticedAndTheReturningLineIsIdentifiedAfresh) {
+  device_.SetProtocolmode(apmPART);  // the log's ring: what support would read
   OpenAndRun();
+  device_.GetPort()->GetProtocol()->SetMaxItemsHold(1 << 20);  // room for the whole test
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     Pull();
@@ -171,6 +173,15 @@ TEST_F(LinkLoss, PulledCableIsNoticedAndTheReturningLineIsIdentifiedAfresh) {
     EXPECT_TRUE(WaitUntil([&] { return sim_->LastPayload("D00").has_value(); }));
     ExpectNoViolations();
   }
+  // Each loss and each return left its comment line.
+  std::vector<std::string> lines;
+  device_.GetPort()->GetProtocol()->fillStringList(lines);
+  std::vector<std::string> link;
+  for (const std::string& line : lines) {
+    if (line.find("<Link>| line lost") != std::string::npos) link.push_back("lost");
+    if (line.find("<Link>| line back on COM 8") != std::string::npos) link.push_back("back");
+  }
+  EXPECT_EQ(link, (std::vector<std::string>{"lost", "back", "lost", "back"}));
 }
 
 // A stop given while the line is gone is kept and goes out right after the
