@@ -84,7 +84,7 @@ void TKavtelDevice::keepLink() {
   LineLost_.store(false);
   Receiver_.Clear();
   Flight_.Abandon();
-  dropQueued("line back");  // commands given while the line was gone
+  dropQueued("given while the line was lost");
   AwaitingIdentification_.store(true);
   resetCommandCounter();
   Poll_.SetCycleStep(0);

@@ -178,7 +178,7 @@ void TKavtelDevice::ioDisconnecting() {
     bool lost;
     {
       TAPPSYSMutexHold hold(lock());
-      dropQueued("closing");
+      dropQueued("port closing");
       // Whatever the remembered state says (trouble sets "detecting", a
       // re-identification "stop"), the belt may move unless a status answer
       // said otherwise since the last command that could move it.
@@ -205,7 +205,7 @@ void TKavtelDevice::ioDisconnecting() {
   if (Port_ && Port_->GetConnected()) Port_->Disconnecting();
   {
     TAPPSYSMutexHold hold(lock());
-    dropQueued("closed");
+    dropQueued("port closed");
     Flight_.Forget();
     sendIdle_.Set();
   }
@@ -252,7 +252,7 @@ void TKavtelDevice::dropQueued(const std::string& why) {
   InfoQueue_->restartBuffer();
   // The queries that waited are no longer outstanding.
   Poll_.ResetCounters();
-  log("<Dropped>| " + std::to_string(dropped) + " queued frames, port " + why, apmComment);
+  log("<Dropped>| " + std::to_string(dropped) + " queued frames, " + why, apmComment);
 }
 
 // Control commands queued before a stop would go out after it (stops go
