@@ -79,7 +79,9 @@ extern "C" {
  * still waiting are part of it. Each frame is repeated as usual (up to 5
  * times); one that gets no answer is skipped and the rest still go out.
  * Bound: the close waits at most (1 + 6 x 4) answer time-outs, 25 s with the
- * default 1 s time-out, and only when the controller stays silent; it ends
+ * default 1 s time-out (a quarter more when the system's timers run late,
+ * so that the last stop frame still goes out), and only when the controller
+ * stays silent; it ends
  * at once when the line is gone (see kavtelgetLinkState). Commands still queued at
  * close are dropped, never sent at a later open.
  *

@@ -36,9 +36,11 @@ void TKavtelDevice::lineLost(const char* why) {
   AwaitingIdentification_.store(true);
   // Whatever the belt did, nothing tells any more.
   KnownStopped_ = false;
-  // The first attempt comes at the next tick: an adapter that reset may be
-  // back already.
-  LastReopenTry_ = platform::TickCount() - kReopenIntervalMs;
+  // The first attempt comes at the next tick (an adapter that reset may be
+  // back already), unless the port was just reopened: a port that opens
+  // but cannot be written is still tried only about once a second.
+  const std::uint32_t now = platform::TickCount();
+  if (now - LastReopenTry_ >= kReopenIntervalMs) LastReopenTry_ = now - kReopenIntervalMs;
   sendIdle_.Set();
   log(std::string("<Link>| line lost (") + why + "), COM " +
           std::to_string(Port_->GetPortIndex()) + " is tried again about once a second",
@@ -86,6 +88,7 @@ void TKavtelDevice::keepLink() {
   Flight_.Abandon();
   dropQueued("given while the line was lost");
   AwaitingIdentification_.store(true);
+  if (GetControllerState() != ioDetecting) updateControllerState(ioDetecting);
   resetCommandCounter();
   Poll_.SetCycleStep(0);
   log("<Link>| line back on COM " + std::to_string(port->GetPortIndex()) +

@@ -15,7 +15,9 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
   if (count <= 0) return;
   const auto total = static_cast<std::size_t>(count);
   std::size_t pos = 0;
-  while (Online_.load() && pos < total) {
+  // Bytes that arrive once the line is lost (or from a reopened port
+  // before it is taken back) belong to no exchange.
+  while (Online_.load() && !LineLost_.load() && pos < total) {
     pos += Receiver_.Feed(buffer + pos, total - pos, RxEvent_);
     if (RxEvent_.kind == Kind::none) break;
     disarmWatchdog();
@@ -39,7 +41,12 @@ void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {
       Flight_.Answered();
       log(event.text, apmRD);
       log(std::string("<A>") + kACK, apmTD);
-      sendRaw(std::string(1, kACK));
+      if (!sendRaw(std::string(1, kACK))) {
+        // The line went with the acknowledgement: the device is detecting
+        // now, and the answer must not bring old values back to the host.
+        Poll_.Ended(asked);
+        break;
+      }
       logUserLine("");
       AnswerPayload_ = event.payload;
       if (const TKavtelAnswer* answer = FindAnswer(event.code)) answer->decoder(AnswerPayload_);

@@ -160,6 +160,8 @@ void TKavtelDevice::ioConnecting() {
       Poll_.SetCycleStep(0);
       Online_.store(true);
     }
+    // A line that died before the device was online was not heard of.
+    if (Port_->GetLineLost()) lineLost("no more events from the port");
     startCycle();
     postCommands();
   } else {
@@ -216,8 +218,8 @@ void TKavtelDevice::ioDisconnecting() {
 
 // Waits until the promised stops have been answered or skipped. Each frame
 // may take its repeats, so the wait is bounded by one answer time-out for
-// the frame on the wire plus (1 + MaxRepeats) for each stop; a line that is
-// gone ends it at once.
+// the frame on the wire plus (1 + MaxRepeats) for each stop, with an
+// allowance for late timers; a line that is gone ends it at once.
 void TKavtelDevice::finishStopGroup() {
   std::uint32_t budget;
   {
@@ -225,6 +227,10 @@ void TKavtelDevice::finishStopGroup() {
     const auto frames = static_cast<std::uint32_t>(Flight_.PromisedStops());
     budget = (1 + frames * static_cast<std::uint32_t>(1 + Flight_.MaxRepeats())) *
              RNXTimeoutInterval_.load();
+    // The time-outs drive the group: on a loaded system they fire late, and
+    // a budget of exact time-outs would give up before the last stop frame
+    // went out. A quarter more (at least a second) covers the lag.
+    budget += std::max<std::uint32_t>(budget / 4, 1000);
   }
   const std::uint32_t start = platform::TickCount();
   for (;;) {
@@ -313,9 +319,16 @@ void TKavtelDevice::startTimeoutService() {
 }
 
 void TKavtelDevice::endTimeoutService() {
-  if (!TimeoutService_) return;
-  TimeoutService_->endService();
-  TimeoutService_.reset();
+  // Taken out under the lock, so that a thread that arms or disarms the
+  // watchdog under it never meets a freed one; ended outside it, since a
+  // time-out being handled may wait for the lock.
+  std::unique_ptr<TAPPSYSOneShotThread> service;
+  {
+    TAPPSYSMutexHold hold(lock());
+    service = std::move(TimeoutService_);
+  }
+  if (!service) return;
+  service->endService();
 }
 
 void TKavtelDevice::resetCommandCounter() { Poll_.ResetCounters(); }

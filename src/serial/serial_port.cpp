@@ -114,6 +114,7 @@ void TAPPSerialPort::Open() {
     return;  // absent, busy or refused: the port stays closed
   }
   Connected_.store(true);
+  LineLost_.store(false);
   try {
     SetupComPort();
   } catch (...) {

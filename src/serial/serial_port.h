@@ -174,7 +174,12 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   void CallAfterClose() { DoAfterClose(); }
   // The event thread ended on its own (a failed wait, read or status query:
   // the line is gone); runs on that thread as its last act.
-  void CallLineLost() { DoLineLost(); }
+  void CallLineLost() {
+    LineLost_.store(true);
+    DoLineLost();
+  }
+  // The event thread of the current open ended on its own.
+  bool GetLineLost() const { return LineLost_.load(); }
   void CheckSignals(bool open);
 
   // Settings. The value setters store a changed value and re-apply;
@@ -249,6 +254,7 @@ class KAVTEL_API TAPPSerialPort : public TObject {
   std::int32_t updateCount_ = 0;
   bool TriggersOnRxChar_ = false;
   std::atomic<bool> Connected_{false};
+  std::atomic<bool> LineLost_{false};
   std::atomic<std::uint32_t> unreported_{0};  // driver error bits not yet reported
   TBaudRate BaudRate_ = br9600;
   std::int32_t CustomBaudRate_ = 9600;

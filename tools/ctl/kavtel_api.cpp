@@ -28,7 +28,6 @@ bool LoadedKavtel::Load(const std::string& path, std::string& error) {
   bool all = Resolve(l, "kavtelopenPort", a.openPort, error);
   all &= Resolve(l, "kavtelclosePort", a.closePort, error);
   all &= Resolve(l, "isvalidKavtelDevice", a.isValid, error);
-  all &= Resolve(l, "kavtelgetLinkState", a.getLinkState, error);
   all &= Resolve(l, "kavtelgetVersion", a.getVersion, error);
   all &= Resolve(l, "kavtelgetStatus", a.getStatus, error);
   all &= Resolve(l, "kavtelgetDuration", a.getDuration, error);
@@ -55,6 +54,8 @@ bool LoadedKavtel::Load(const std::string& path, std::string& error) {
   all &= Resolve(l, "kavtelKeyPressUp", a.keyUp, error);
   all &= Resolve(l, "kavtelKeyPressDown", a.keyDown, error);
   all &= Resolve(l, "kavtelsetProtocol", a.setProtocol, error);
+  // Newer than the first 1.x libraries: used when there.
+  a.getLinkState = reinterpret_cast<decltype(a.getLinkState)>(l.Symbol("kavtelgetLinkState"));
   if (!all) {
     error = path + ": " + error;
     library_.Unload();

@@ -21,7 +21,7 @@ struct KavtelApi {
   decltype(&::kavtelopenPort) openPort = nullptr;
   decltype(&::kavtelclosePort) closePort = nullptr;
   decltype(&::isvalidKavtelDevice) isValid = nullptr;
-  decltype(&::kavtelgetLinkState) getLinkState = nullptr;
+  decltype(&::kavtelgetLinkState) getLinkState = nullptr;  // null in a library without it
   decltype(&::kavtelgetVersion) getVersion = nullptr;
   decltype(&::kavtelgetStatus) getStatus = nullptr;
   decltype(&::kavtelgetDuration) getDuration = nullptr;

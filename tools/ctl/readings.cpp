@@ -18,7 +18,7 @@ void Read(Fn reader, int port, Reading<T>& out) {
 Readings ReadAll(const KavtelApi& api, int port) {
   Readings r;
   r.admission = api.isValid(port);
-  Read(api.getLinkState, port, r.link);
+  if (api.getLinkState != nullptr) Read(api.getLinkState, port, r.link);
   char version[KAVTEL_VERSION_BUFFER_SIZE] = {};
   r.version.code = api.getVersion(port, version);
   // Bounded even if a library wrote the whole buffer without its zero.
