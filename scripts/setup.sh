@@ -14,7 +14,8 @@ packages=(
   build-essential cmake g++ clang
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
-  wine wine32:i386
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  wine wine32:i386 wine64
   gcc-multilib socat libclang-rt-14-dev python3
   locales
   lld llvm pkgconf librsvg2-bin

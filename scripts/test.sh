@@ -24,8 +24,18 @@ run_preset tsan
 WINEPREFIX="$(mktemp -d -t kavtel-wine.XXXXXX)"
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
-wineboot --init >/dev/null 2>&1 || true
+WINEARCH=win32 wineboot --init >/dev/null 2>&1 || true
 run_preset win32
+
+# The 64-bit DLL (its tests take the same kavtel-sim) runs in a 64-bit prefix
+# of its own, made afresh once the 32-bit one is gone; the trap removes it.
+# Each prefix names its kind (WINEARCH): with wine64 installed, a prefix made
+# without it would be 64-bit.
+wineserver -k >/dev/null 2>&1 || true
+rm -rf "$WINEPREFIX"
+WINEPREFIX="$(mktemp -d -t kavtel-wine64.XXXXXX)"
+WINEARCH=win64 wineboot --init >/dev/null 2>&1 || true
+run_preset win64
 
 # The libFuzzer targets, for a bounded time (FUZZ_SECONDS, default 60).
 bash scripts/fuzz.sh

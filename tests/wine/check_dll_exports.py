@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Checks kavtel.dll's export and import tables (runs natively on the build host).
 
+- The DLL is of the machine its build is for (objdump's file format,
+  pei-i386 or pei-x86-64): a host of the other one cannot load it.
 - The plain (unmangled) exports are exactly the names kavtel.def lists: every
   flat function under its plain name, none decorated (no "@n", no leading
   underscore), and the table DEFRNXPGAccelerationIndices.
 - Every class the sources mark KAVTEL_API has its members exported.
 - The DLL imports from system DLLs only, no MinGW runtime DLL.
 
-usage: check_dll_exports.py <objdump> <kavtel.dll> <kavtel.def> <source dir>
+usage: check_dll_exports.py <objdump> <kavtel.dll> <kavtel.def> <source dir> <file format>
 """
 import pathlib
 import re
@@ -42,16 +44,19 @@ def dll_tables(objdump, dll):
                 break
             exports.append(m.group(1))
     imports = [m.group(1).lower() for m in re.finditer(r"DLL Name:\s*(\S+)", text)]
-    return exports, imports
+    file_format = re.search(r"file format (\S+)", text)
+    return exports, imports, file_format.group(1) if file_format else None
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 6:
         print(__doc__)
         return 2
-    objdump, dll, def_file, source_dir = sys.argv[1:]
-    exports, imports = dll_tables(objdump, dll)
+    objdump, dll, def_file, source_dir, wanted_format = sys.argv[1:]
+    exports, imports, file_format = dll_tables(objdump, dll)
     failures = []
+    if file_format != wanted_format:
+        failures.append("file format %s, expected %s" % (file_format, wanted_format))
 
     expected = def_exports(def_file)
     plain = [name for name in exports if not name.startswith("_Z")]
@@ -87,8 +92,8 @@ def main():
         print(failure)
     if failures:
         return 1
-    print("kavtel.dll: %d flat exports, %d classes, imports %s: ok"
-          % (len(expected), len(classes), ", ".join(imports)))
+    print("kavtel.dll (%s): %d flat exports, %d classes, imports %s: ok"
+          % (file_format, len(expected), len(classes), ", ".join(imports)))
     return 0
 
 

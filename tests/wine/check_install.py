@@ -19,7 +19,7 @@ EXPECTED = ["bin/kavtel.dll", "bin/kavtelctl.exe", "lib/libkavtel.dll.a", "lib/k
 
 def main():
     build = sys.argv[1]
-    with tempfile.TemporaryDirectory(prefix="kavtel-win32-install-") as prefix:
+    with tempfile.TemporaryDirectory(prefix="kavtel-windows-install-") as prefix:
         run = subprocess.run(["cmake", "--install", build, "--prefix", prefix], capture_output=True, text=True,
                              timeout=300)
         if run.returncode != 0:
@@ -35,7 +35,7 @@ def main():
     if same:
         print("FAIL: kavtel.lib is the MinGW import library")
         return 1
-    print("win32 install: ok")
+    print("Windows install of %s: ok" % build)
     return 0
 
 

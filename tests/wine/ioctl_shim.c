@@ -6,8 +6,12 @@
  * pseudo-terminal slave this shim answers them as a quiet UART would: no
  * interrupts counted, transmitter empty, no modem lines. Everything else
  * goes to the real call. 32-bit glibc programs built with 64-bit time reach
- * ioctl through __ioctl_time64, so both names are defined. Build for i386:
- *   gcc -m32 -shared -fPIC -o ioctl_shim.so ioctl_shim.c -ldl */
+ * ioctl through __ioctl_time64, so both names are defined. Wine runs a
+ * 32-bit Windows program in a 32-bit (i386) process and a 64-bit one in an
+ * x86-64 process; the shim is built for each (wine_com.py does both):
+ *   gcc -m32 -shared -fPIC -o lib/i386-linux-gnu/ioctl_shim.so ioctl_shim.c -ldl
+ *   gcc -m64 -shared -fPIC -o lib/x86_64-linux-gnu/ioctl_shim.so ioctl_shim.c -ldl
+ * and preloaded as LD_PRELOAD='<folder>/$LIB/ioctl_shim.so'. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

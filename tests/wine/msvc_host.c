@@ -1,12 +1,13 @@
 /* A Windows host built as Visual C++ builds one (clang for the
- * i686-pc-windows-msvc target, lld-link) and linked against kavtel.lib, the
- * import library for Visual C++ hosts. It needs no C runtime: its own entry
- * point, and imports from kernel32 and kavtel only.
+ * i686-pc-windows-msvc or x86_64-pc-windows-msvc target, lld-link) and
+ * linked against kavtel.lib, the import library for Visual C++ hosts of that
+ * machine. It needs no C runtime: its own entry point, and imports from
+ * kernel32 and kavtel only.
  *
- * Every flat function of kavtel.h is referenced, so each decorated name the
- * compiler derives from its prototype (_kavtelopenPort@4) must be in
- * kavtel.lib, or the link fails; the run under Wine then shows they import
- * the DLL's plain names. Against the virtual treadmill (the driver holds its
+ * Every flat function of kavtel.h is referenced, so each name the compiler
+ * derives from its prototype (decorated on x86, _kavtelopenPort@4; plain on
+ * x86-64) must be in kavtel.lib, or the link fails; the run under Wine then
+ * shows they import the DLL's plain names. Against the virtual treadmill (the driver holds its
  * line back until "DETECTING"): a missing port does not open; COM<com>
  * opens, identifies, logs; speed, acceleration, elevation and the up key
  * reach the treadmill and come back measured; the port closes with the belt
@@ -113,8 +114,8 @@ static int WaitAbove(DoubleReader read, int com, double above, const char* what)
   }
 }
 
-/* Every flat function: a decorated name missing from kavtel.lib, or with
- * another argument size, fails the link. */
+/* Every flat function: a name missing from kavtel.lib (on x86, also one
+ * decorated with another argument size) fails the link. */
 static void* volatile every_function[] = {
     (void*)kavtelopenPort,       (void*)kavtelclosePort,      (void*)kavtelclosePortEx,
     (void*)isvalidKavtelDevice,

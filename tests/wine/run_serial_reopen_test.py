@@ -7,7 +7,7 @@ a fresh pseudo-terminal. While the host opens and closes the port round after
 round, this script keeps writing short bursts into the master (dropping what
 the full terminal will not take between rounds) and reads whatever the host
 sends. The host checks every round itself; here its exit code, its last line
-and its finishing in time are checked. The i386 ioctl shim is preloaded so
+and its finishing in time are checked. The ioctl shim is preloaded so
 that Wine's serial driver can wait for events on a pseudo-terminal.
 
 usage: run_serial_reopen_test.py <host.exe> <ioctl_shim.c> [rounds] [com number]

@@ -5,7 +5,7 @@ COM<n> of the Wine prefix ($WINEPREFIX, required) is pointed at the slave of
 a fresh pseudo-terminal; this script plays the other side on the master:
 it waits for the host's announcement, sends every byte value, expects them
 back and confirms them with "BYE", after which the host closes its port.
-The i386 ioctl shim (built here from its source) is preloaded so that
+The ioctl shim (built here from its source) is preloaded so that
 Wine's serial driver can wait for events on a pseudo-terminal. Every step
 is bounded by a time-out.
 

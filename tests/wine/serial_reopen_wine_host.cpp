@@ -60,6 +60,16 @@ int Round(kavtel::TAPPSerialPort& port, int r) {
   {
     std::unique_lock<std::mutex> hold(lock);
     if (!arrived.wait_for(hold, std::chrono::seconds(60), [] { return roundBytes > 0; })) {
+      hold.unlock();
+      // Bytes waiting in the driver mean the event thread stopped taking
+      // them; none mean nothing reached the port.
+      std::int32_t waiting = -1;
+      try {
+        waiting = port.InputCount();
+      } catch (const std::exception&) {
+      }
+      std::fprintf(stderr, "reopen host: round %d: %d bytes waiting in the driver\n", r,
+                   static_cast<int>(waiting));
       return Fail(3, r, "no bytes arrived");
     }
   }

@@ -1,6 +1,6 @@
 """What the Wine test drivers share: the Wine prefix of the run, COM ports of
 that prefix pointed at a pseudo-terminal (or taken away) for the length of a
-test, the i386 ioctl shim, and Windows programs started under wine.
+test, the ioctl shim, and Windows programs started under wine.
 
 COM n of a Wine prefix is the symlink dosdevices/comN. Whatever link was
 there before a test is put back after it."""
@@ -64,12 +64,24 @@ def unmapped(wine_prefix, com):
     return _com_link(wine_prefix, com, None)
 
 
+# The folders the dynamic linker's $LIB names on Debian, for each kind of
+# Linux process Wine runs a program in: the 32-bit loader runs 32-bit
+# Windows programs, the 64-bit loader 64-bit ones.
+SHIM_BUILDS = (("lib/i386-linux-gnu", "-m32"), ("lib/x86_64-linux-gnu", "-m64"))
+
+
 def build_shim(shim_source, folder):
-    """Builds the i386 ioctl shim into folder; returns its path."""
-    shim = os.path.join(folder, "ioctl_shim.so")
-    subprocess.run(["gcc", "-m32", "-shared", "-fPIC", "-O2", "-o", shim, shim_source, "-ldl"],
-                   check=True, timeout=120)
-    return shim
+    """Builds the ioctl shim into folder for both kinds of Wine loader, i386
+    and x86-64; returns what LD_PRELOAD takes: the path with the dynamic
+    linker's $LIB in it, so that every process loads the one of its own
+    kind (Wine's 32-bit loader hands a 64-bit program on to the 64-bit one,
+    and the wine script itself is a 64-bit shell)."""
+    for lib, flag in SHIM_BUILDS:
+        os.makedirs(os.path.join(folder, lib), exist_ok=True)
+        subprocess.run(["gcc", flag, "-shared", "-fPIC", "-O2", "-o",
+                        os.path.join(folder, lib, "ioctl_shim.so"), shim_source, "-ldl"],
+                       check=True, timeout=120)
+    return os.path.join(folder, "$LIB", "ioctl_shim.so")
 
 
 def env(preload=None):
