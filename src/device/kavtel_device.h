@@ -119,6 +119,9 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void SetInTrouble();
   void DoOnConnectionError(TObject*, TComErrors) {}
   void DoOnProtocolEvent(TObject*) {}
+  // The port's log opened or closed its file: the protocol mode follows
+  // what the log really does (apmALL only while a file is written).
+  void DoOnProtocolModeChange(TObject* sender);
 
   // --- polling and decoding ---
   void GetParameter();
