@@ -58,7 +58,8 @@ struct FileEntry {
 std::vector<FileEntry> ListFiles(const std::string& folder);
 
 // Removes the file `name` from `folder`: the entry itself, never what a
-// symbolic link points to. True when it is gone.
+// symbolic link points to, and not while another OutputFile has it open.
+// True when it is gone.
 bool RemoveFile(const std::string& folder, const std::string& name);
 
 // Somewhere bytes are written to.

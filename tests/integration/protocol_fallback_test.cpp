@@ -189,6 +189,15 @@ TEST_F(ProtocolLinks, CreateNewNeverGoesThroughALink) {
   EXPECT_FALSE(platform::FileExists(folder + "/other"));
   EXPECT_NE(platform::OutputFile::CreateNew(folder, "fresh"), nullptr);
   EXPECT_EQ(platform::OutputFile::CreateNew(folder, "fresh"), nullptr);  // only ever new
+  // A file being written stays; once closed it can go.
+  {
+    auto held = platform::OutputFile::CreateNew(folder, "held");
+    ASSERT_NE(held, nullptr);
+    EXPECT_FALSE(platform::RemoveFile(folder, "held"));
+    EXPECT_TRUE(platform::FileExists(folder + "/held"));
+  }
+  EXPECT_TRUE(platform::RemoveFile(folder, "held"));
+  EXPECT_FALSE(platform::FileExists(folder + "/held"));
   // A link is removed as itself, never what it points to.
   EXPECT_TRUE(platform::RemoveFile(folder, "name"));
   EXPECT_EQ(Read(victim), "precious");

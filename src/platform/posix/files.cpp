@@ -115,7 +115,16 @@ bool RemoveFile(const std::string& folder, const std::string& name) {
   if (!IsPlainName(name)) return false;
   const int dir = OpenFolder(folder);
   if (dir < 0) return false;
+  // A file another writer holds (OutputFile keeps a lock on it) stays, as
+  // Windows keeps a file that is open without sharing.
+  const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    ::close(dir);
+    return false;
+  }
   const bool gone = ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
+  if (fd >= 0) ::close(fd);
   ::close(dir);
   return gone;
 }
