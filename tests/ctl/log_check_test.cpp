@@ -127,7 +127,7 @@ TEST(LogCheck, EachViolationIsFoundOnItsLine) {
   }
 }
 
-TEST(LogCheck, LinesMissingAfterAFloodSummaryOrAtAContinuationAreNotHeldAgainstTheLog) {
+TEST(LogCheck, LinesMissingBeforeALogStartsAfterAFloodSummaryOrAtAContinuationAreNotHeldAgainstIt) {
   const LogReport flood = CheckLog(WithStart({
       "5 TD <I><SOH>S0180<ETB>",
       "6 RD S010.0070<ETB>",
@@ -138,6 +138,15 @@ TEST(LogCheck, LinesMissingAfterAFloodSummaryOrAtAContinuationAreNotHeldAgainstT
   }));
   EXPECT_TRUE(flood.violations.empty()) << flood.violations[0].what;
   EXPECT_EQ(flood.floods, 1u);
+  // A log switched on in the middle of an exchange.
+  const LogReport late = CheckLog(Log({
+      "0 RD <NAK>",
+      "0 OE <repeat>| <SOH>F001063<ETB>",
+      "2 RD F001063<ETB>",
+      "2 TD <A><ACK>",
+      "5 TD <I><SOH>D0064<ETB>",
+  }));
+  EXPECT_TRUE(late.violations.empty()) << late.violations[0].what;
   const LogReport continued = CheckLog(Log({
       "0 OE <Log>| continues ProtocolCOM3-20261210-1.TXT",
       "1 RD S010.0070<ETB>",

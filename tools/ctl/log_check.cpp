@@ -251,6 +251,7 @@ class Checker {
     } else if (Starts(text, "<Log>| continues ")) {
       unsure_ = true;  // the exchange in progress began in the earlier file
     } else if (text == "Connected") {
+      unsure_ = false;  // a new session: nothing in progress
       flight_.reset();
       unacknowledged_ = 0;
       lastDamaged_ = false;
@@ -270,7 +271,10 @@ class Checker {
   std::size_t unacknowledged_ = 0;  // line of an accepted answer awaiting its ACK
   bool lastDamaged_ = false;
   bool afterTrouble_ = false;
-  bool unsure_ = false;  // lines are missing (a flood summary, a continued file)
+  // Lines are missing before this point: the log was switched on during an
+  // exchange, a flood summary stands for lines, a file continues another.
+  // Until the next frame sent, what refers back is not held against the log.
+  bool unsure_ = true;
 };
 
 }  // namespace
