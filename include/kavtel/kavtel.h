@@ -138,7 +138,8 @@ KAVTEL_API int KAVTEL_CALL kavtelgetWeight(int index, int* weight); /* the user'
 KAVTEL_API int KAVTEL_CALL kavtelgetEnergy(int index, double* energy);
 /* power in watts, 0 to 65535 (held at the ends) */
 KAVTEL_API int KAVTEL_CALL kavtelgetPower(int index, double* power);
-/* on: 1 when the traffic log is on, else 0. */
+/* on: 1 while the traffic log is being written to a file, else 0 (also
+ * after the log switched itself off because a write failed, a full disk). */
 KAVTEL_API int KAVTEL_CALL kavtelgetProtocol(int index, int* on);
 
 /* Setters: they queue a command for the treadmill and return at once.
@@ -172,7 +173,12 @@ KAVTEL_API int KAVTEL_CALL kavtelKeyPressUp(int index, int pressed);
 KAVTEL_API int KAVTEL_CALL kavtelKeyPressDown(int index, int pressed);
 
 /* The traffic log: on > 0 starts a log file in a "Protocol" folder beside
- * the host executable; anything else switches it off. */
+ * the host executable (when that folder is read-only: the per-user state
+ * folder, $XDG_STATE_HOME or ~/.local/state, %LOCALAPPDATA% on Windows,
+ * joined with the host's name); anything else switches it off.
+ * KAVTEL_ERROR, with the log off, when no log file can be written. A file
+ * grows to 16 MiB and then continues in a new one; the 8 newest files of a
+ * port are kept. docs/protocol-log.md describes the file. */
 KAVTEL_API int KAVTEL_CALL kavtelsetProtocol(int index, int on);
 
 /* The device table. Loading the library builds it and unloading frees it;

@@ -288,10 +288,12 @@ KAVTEL_API int KAVTEL_CALL kavtelKeyPressDown(int index, int pressed) {
   return Key(index, pressed, &TKavtelDevice::pressDown, &TKavtelDevice::upDown);
 }
 
+// Switching on fails (KAVTEL_ERROR, the log stays off) when no log file can
+// be written.
 KAVTEL_API int KAVTEL_CALL kavtelsetProtocol(int index, int on) {
   return Operate(index, [&](TKavtelDevice& d) {
     d.SetProtocolmode(on > 0 ? kavtel::apmALL : kavtel::apmOFF);
-    return true;
+    return on <= 0 || d.GetProtocolmode() == kavtel::apmALL;
   });
 }
 

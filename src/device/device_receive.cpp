@@ -13,6 +13,9 @@ using Action = TKavtelFrameInFlight::Action;
 void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t count) {
   TAPPSYSMutexHold hold(lock());
   if (count <= 0) return;
+  // A controller that floods the line fills the log with a bounded summary.
+  TAPPSYSProtocol* protocol = Port_ ? Port_->GetProtocol() : nullptr;
+  if (protocol != nullptr) protocol->BeginChunk();
   const auto total = static_cast<std::size_t>(count);
   std::size_t pos = 0;
   // Bytes that arrive once the line is lost (or from a reopened port
@@ -22,6 +25,7 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
     if (RxEvent_.kind == Kind::none) break;
     disarmWatchdog();
     if (RxEvent_.kind == Kind::nak) {
+      log(std::string(1, kNAK), apmRD);
       RNXErrRepeatCounter_.fetch_add(1);
       if (Flight_.Busy()) failed(Failure::nak);
     } else {
@@ -31,6 +35,7 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
     if (pos == total) postCommands();
   }
   if (Receiver_.Overlong()) DoOnError(this);
+  if (protocol != nullptr) protocol->EndChunk();
 }
 
 void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {

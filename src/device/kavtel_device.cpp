@@ -93,7 +93,11 @@ bool TKavtelDevice::setupConnection() {
   Port_->GetTimeouts().SetReadTotalC(0);
   Port_->GetTimeouts().SetWriteTotalM(0);
   Port_->GetTimeouts().SetWriteTotalC(0);
-  Port_->GetProtocol()->SetMode(Protocolmode_.load());
+  TAPPSYSProtocol* protocol = Port_->GetProtocol();
+  protocol->SetFileTag("COM" + std::to_string(channel->GetPort()));
+  protocol->SetOnModeChange(TAPPSYSProtocolNotify::bind(this, &TKavtelDevice::DoOnProtocolModeChange));
+  protocol->SetMode(Protocolmode_.load());
+  DoOnProtocolModeChange(protocol);
   return true;
 }
 
@@ -352,7 +356,15 @@ void TKavtelDevice::resetMyValue() {
 void TKavtelDevice::SetProtocolmode(TAPPSYSProtocolMode mode) {
   TAPPSYSMutexHold hold(lock());
   Protocolmode_.store(mode);
-  if (Port_) Port_->GetProtocol()->SetMode(mode);
+  if (!Port_) return;
+  Port_->GetProtocol()->SetMode(mode);
+  DoOnProtocolModeChange(Port_->GetProtocol());
+}
+
+void TKavtelDevice::DoOnProtocolModeChange(TObject* sender) {
+  const auto* protocol = static_cast<const TAPPSYSProtocol*>(sender);
+  const TAPPSYSProtocolMode mode = protocol->GetMode();
+  Protocolmode_.store(mode == apmALL && !protocol->IsWritingFile() ? apmOFF : mode);
 }
 
 void TKavtelDevice::SetMCU2Fac(long double v) {

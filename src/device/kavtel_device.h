@@ -137,6 +137,9 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The port's event thread ended on its own: the line is gone.
   void DoOnLineLost(TObject* sender);
   void DoOnProtocolEvent(TObject*) {}
+  // The port's log opened or closed its file: the protocol mode follows
+  // what the log really does (apmALL only while a file is written).
+  void DoOnProtocolModeChange(TObject* sender);
 
   // --- polling and decoding ---
   void GetParameter();

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kavtel::platform {
 
@@ -35,24 +37,86 @@ bool CreateFolders(const std::string& path);
 // Empty when there is none.
 std::string CommonDataFolder();
 
-// A file opened for writing: created anew (emptied if it exists), not
-// shared with other writers. Writes go straight to the system.
-class OutputFile {
+// The per-user folder for a program's state: on POSIX $XDG_STATE_HOME when
+// it is an absolute path, else $HOME/.local/state; on Windows
+// %LOCALAPPDATA%. Empty when there is none.
+std::string UserStateFolder();
+
+// True when `path` is a folder in its own right: not a symbolic link (POSIX)
+// or a reparse point (Windows, junctions included), and not a file.
+bool IsPlainFolder(const std::string& path);
+
+// A regular file directly in a folder.
+struct FileEntry {
+  std::string name;           // without the folder
+  std::int64_t modified = 0;  // last write, in the system's units (only compared)
+  std::uint64_t size = 0;
+};
+
+// The regular files directly in `folder`; symbolic links, folders and
+// anything else are left out. Empty when the folder cannot be read.
+std::vector<FileEntry> ListFiles(const std::string& folder);
+
+// Removes the file `name` from `folder`: the entry itself, never what a
+// symbolic link points to, and not while another OutputFile has it open.
+// True when it is gone.
+bool RemoveFile(const std::string& folder, const std::string& name);
+
+// Somewhere bytes are written to.
+class FileWriter {
  public:
-  // Null when the file cannot be created.
+  virtual ~FileWriter() = default;
+  // Writes all bytes; false if the system took fewer (a full disk). The
+  // bytes it did take stay written.
+  virtual bool Write(const void* data, std::size_t size) = 0;
+  // Makes the system write its buffers of the file to disk.
+  virtual bool Flush() = 0;
+};
+
+// A file opened for writing, not shared with other writers. Writes go
+// straight to the system.
+class OutputFile : public FileWriter {
+ public:
+  // Created anew, or emptied if it exists. Null when it cannot be created.
   static std::unique_ptr<OutputFile> Create(const std::string& path);
-  ~OutputFile();
+  // Created only if nothing of that name exists in `folder` (not even a
+  // symbolic link, which is never followed), and only if `folder` is a
+  // plain folder (IsPlainFolder). Null otherwise.
+  static std::unique_ptr<OutputFile> CreateNew(const std::string& folder, const std::string& name);
+  ~OutputFile() override;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Writes all bytes; false if the system took fewer.
-  bool Write(const void* data, std::size_t size);
-  // Makes the system write its buffers of the file to disk.
-  bool Flush();
+  bool Write(const void* data, std::size_t size) override;
+  bool Flush() override;
 
  private:
   explicit OutputFile(void* handle) : handle_(handle) {}
   void* handle_;
 };
+
+// What a writer of log files needs of the file system, in one place, so a
+// test can stand in for the disk (a full one, or a folder that refuses
+// writes to root as well). The default members are the system's.
+class FileLayer {
+ public:
+  virtual ~FileLayer() = default;
+  virtual std::string ExecutablePath() { return platform::ExecutablePath(); }
+  virtual bool IsReadOnlyFolder(const std::string& path) { return platform::IsReadOnlyFolder(path); }
+  virtual std::string UserStateFolder() { return platform::UserStateFolder(); }
+  virtual bool CreateFolders(const std::string& path) { return platform::CreateFolders(path); }
+  virtual bool IsPlainFolder(const std::string& path) { return platform::IsPlainFolder(path); }
+  virtual bool FileExists(const std::string& path) { return platform::FileExists(path); }
+  virtual std::unique_ptr<FileWriter> CreateNew(const std::string& folder, const std::string& name) {
+    return OutputFile::CreateNew(folder, name);
+  }
+  virtual std::vector<FileEntry> ListFiles(const std::string& folder) { return platform::ListFiles(folder); }
+  virtual bool RemoveFile(const std::string& folder, const std::string& name) {
+    return platform::RemoveFile(folder, name);
+  }
+};
+
+// The system's file layer.
+FileLayer& SystemFiles();
 
 }  // namespace kavtel::platform

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <tuple>
 
 #include "platform/files.h"
 #include "platform/system.h"
@@ -28,9 +29,9 @@ std::string& HostOverride() {
   return path;
 }
 
-std::string HostExecutable() {
+std::string HostExecutableOverride() {
   std::lock_guard<std::mutex> hold(HostLock());
-  return HostOverride().empty() ? platform::ExecutablePath() : HostOverride();
+  return HostOverride();
 }
 
 // The folder part of `path`, with its trailing separator, and the file name
@@ -71,33 +72,97 @@ std::string TAPPSYSProtocol::Render(const std::string& text) {
   return out;
 }
 
+namespace {
+
+// True for the lines that put a frame on the wire: a command or request
+// sent, a frame repeated after a time-out or after a NAK or damaged answer.
+// They are always written, whatever the chunk's budget: a replay needs every
+// frame the host sent.
+bool SendsFrame(const std::string& text, TAPPSYSProtocolEvent event) {
+  auto starts = [&text](const char* head) { return text.rfind(head, 0) == 0; };
+  if (event == apmTD) return starts("<C>") || starts("<I>") || starts("<Timeouthandler>");
+  if (event == apmComment) return starts("<repeat>|");
+  return false;
+}
+
+}  // namespace
+
 void TAPPSYSProtocol::addEventString(const std::string& text, TAPPSYSProtocolEvent event) {
   TAPPSYSProtocolNotify notify;
+  TAPPSYSProtocolNotify modeChange;
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (Mode_ == apmOFF) return;
+    if (inChunk_ && !SendsFrame(text, event)) {
+      if (chunkLines_ >= kChunkLines) {
+        if (event == apmRD) {
+          ++hiddenReceived_;
+          hiddenBytes_ += text.size();
+        } else {
+          ++hiddenOthers_;
+        }
+        return;
+      }
+      ++chunkLines_;
+    }
     std::string line = kPrefixes[event <= apmComment ? event : apmComment];
     line += '\t';
-    line += Render(text);
-    if (Mode_ == apmALL && file_) {
-      const std::uint32_t now = platform::TickCount();
-      const std::uint32_t elapsed = now >= startTick_ ? now - startTick_ : 0;
-      const std::string fileLine = std::to_string(elapsed) + '\t' + line + "\r\n";
-      (void)file_->Write(fileLine.data(), fileLine.size());
+    if (text.size() > kMaxLineText) {
+      line += Render(text.substr(0, kMaxLineText));
+      line += "<+" + std::to_string(text.size() - kMaxLineText) + " bytes>";
+    } else {
+      line += Render(text);
     }
+    if (Mode_ == apmALL && file_) WriteFileLine(line);
     Lines_[static_cast<std::size_t>(writePos_)] = std::move(line);
     writePos_ = writePos_ + 1 == MaxItemsHold_ ? 0 : writePos_ + 1;
     if (eventCount_ < INT32_MAX) ++eventCount_;  // only ever compared with the ring's size
     notify = OnProtocolEvent_;
+    if (notifyModeChange_) modeChange = OnModeChange_;
+    notifyModeChange_ = false;
   }
+  modeChange(this);
   notify(this);
 }
 
 void TAPPSYSProtocol::addUserLine(const std::string& text) {
+  TAPPSYSProtocolNotify modeChange;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (Mode_ != apmALL || !file_) return;
+    // The blank line after an answer goes with the answer's lines.
+    if (inChunk_ && chunkLines_ >= kChunkLines) return;
+    const std::string line = text + "\r\n";
+    if (!WriteRaw(line)) FileFailed("a write to the file failed");
+    if (notifyModeChange_) modeChange = OnModeChange_;
+    notifyModeChange_ = false;
+  }
+  modeChange(this);
+}
+
+void TAPPSYSProtocol::BeginChunk() {
   std::lock_guard<std::mutex> hold(lock_);
-  if (Mode_ != apmALL || !file_) return;
-  const std::string line = text + "\r\n";
-  (void)file_->Write(line.data(), line.size());
+  inChunk_ = true;
+  chunkLines_ = 0;
+  hiddenReceived_ = hiddenBytes_ = hiddenOthers_ = 0;
+}
+
+void TAPPSYSProtocol::EndChunk() {
+  std::uint64_t received = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t others = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    inChunk_ = false;
+    received = hiddenReceived_;
+    bytes = hiddenBytes_;
+    others = hiddenOthers_;
+    hiddenReceived_ = hiddenBytes_ = hiddenOthers_ = 0;
+  }
+  if (received + others == 0) return;
+  addEventString("<Flood>| not written one by one: " + std::to_string(received) + " received (" +
+                     std::to_string(bytes) + " bytes), " + std::to_string(others) + " others",
+                 apmComment);
 }
 
 void TAPPSYSProtocol::SetMode(TAPPSYSProtocolMode mode) {
@@ -112,36 +177,235 @@ TAPPSYSProtocolMode TAPPSYSProtocol::GetMode() const {
   return Mode_;
 }
 
-// Names a file that does not exist yet (a new start tick each round, so two
-// starts within one millisecond still get two files) and creates it.
-void TAPPSYSProtocol::StartFile() {
-  const std::string base = BaseDirectory();
-  const std::string folder = base.empty() ? "Protocol" : platform::JoinPath(base, "Protocol");
-  (void)platform::CreateFolders(folder);
-  do {
-    startTick_ = platform::TickCount();
-    const platform::LocalDate d = platform::Today();
-    char name[48];
-    std::snprintf(name, sizeof name, "%04d%02d%02d-%u.TXT", d.year, d.month, d.day,
-                  static_cast<unsigned>(startTick_));
-    Filename_ = platform::JoinPath(folder, std::string("Protocol") + name);
-  } while (platform::FileExists(Filename_));
-  file_ = platform::OutputFile::Create(Filename_);
-  if (!file_) Mode_ = apmOFF;
+bool TAPPSYSProtocol::IsWritingFile() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return Mode_ == apmALL && file_ != nullptr;
 }
 
-std::string TAPPSYSProtocol::BaseDirectory() {
+platform::FileLayer& TAPPSYSProtocol::Files() const {
+  return files_ != nullptr ? *files_ : platform::SystemFiles();
+}
+
+void TAPPSYSProtocol::SetFileLayer(platform::FileLayer* layer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  files_ = layer;
+}
+
+// The folder of the log files: "Protocol" beside the host executable, or,
+// when that folder is read-only, under the per-user state folder joined
+// with the host's name. Empty when there is neither: never the working
+// directory, which for a service may be the root of the disk.
+std::string TAPPSYSProtocol::LogFolder() const {
   std::string folder;
   std::string stem;
-  SplitExecutable(HostExecutable(), folder, stem);
-  if (!platform::IsReadOnlyFolder(folder.empty() ? std::string(".") : folder)) return folder;
-  const std::string common = platform::CommonDataFolder();
-  // No usable folder at all: "Protocol" then lands in the working directory.
-  if (common.empty()) return {};
-  return platform::JoinPath(common, stem);
+  const std::string host = HostExecutableOverride();
+  SplitExecutable(host.empty() ? Files().ExecutablePath() : host, folder, stem);
+  if (!folder.empty() && !Files().IsReadOnlyFolder(folder)) return platform::JoinPath(folder, "Protocol");
+  const std::string state = Files().UserStateFolder();
+  if (state.empty()) return {};
+  return platform::JoinPath(platform::JoinPath(state, stem.empty() ? std::string("kavtel") : stem),
+                            "Protocol");
 }
 
-void TAPPSYSProtocol::CloseFile() { file_.reset(); }
+std::string TAPPSYSProtocol::FileName(std::uint32_t tick) const {
+  const platform::LocalDate d = platform::Today();
+  char date[32];
+  std::snprintf(date, sizeof date, "%04d%02d%02d-%u.TXT", d.year, d.month, d.day,
+                static_cast<unsigned>(tick));
+  return std::string("Protocol") + (FileTag_.empty() ? "" : FileTag_ + "-") + date;
+}
+
+// Creates a file of a name not taken yet in `folder` (a new start tick for
+// each name tried, so two starts within one millisecond still get two
+// files) and makes it the file being written.
+bool TAPPSYSProtocol::CreateFileIn(const std::string& folder) {
+  std::uint32_t tick = platform::TickCount();
+  for (int attempt = 0; attempt < 1000; ++attempt, ++tick) {
+    const std::string name = FileName(tick);
+    const std::string path = platform::JoinPath(folder, name);
+    if (Files().FileExists(path)) continue;
+    std::unique_ptr<platform::FileWriter> file = Files().CreateNew(folder, name);
+    if (!file) {
+      if (Files().FileExists(path)) continue;  // taken in between
+      return false;
+    }
+    file_ = std::move(file);
+    folder_ = folder;
+    fileName_ = name;
+    fileSize_ = 0;
+    startTick_ = tick;
+    Filename_ = path;
+    return true;
+  }
+  return false;
+}
+
+void TAPPSYSProtocol::StartFile() {
+  const std::string folder = LogFolder();
+  const bool usable = !folder.empty() && Files().CreateFolders(folder) && Files().IsPlainFolder(folder);
+  if (!usable || !CreateFileIn(folder)) {
+    file_.reset();
+    Mode_ = apmOFF;
+    return;
+  }
+  Prune();
+}
+
+std::string TAPPSYSProtocol::TimedLine(const std::string& line) const {
+  const std::uint32_t now = platform::TickCount();
+  const std::uint32_t elapsed = now >= startTick_ ? now - startTick_ : 0;
+  return std::to_string(elapsed) + '\t' + line + "\r\n";
+}
+
+bool TAPPSYSProtocol::WriteRaw(const std::string& bytes) {
+  if (!file_) return false;
+  const bool written = file_->Write(bytes.data(), bytes.size());
+  if (written) fileSize_ += bytes.size();
+  return written;
+}
+
+// A comment line of the log's own about its files.
+void TAPPSYSProtocol::WriteComment(const std::string& text) {
+  (void)WriteRaw(TimedLine(std::string(kPrefixes[apmComment]) + '\t' + Render(text)));
+}
+
+// Room kept in every file for the line that says where it continues.
+constexpr std::uint64_t kClosingRoom = 128;
+
+void TAPPSYSProtocol::WriteFileLine(const std::string& line) {
+  const std::string timed = TimedLine(line);
+  if (fileSize_ > 0 && fileSize_ + timed.size() + kClosingRoom > MaxFileSize_) Rotate();
+  if (!file_) return;
+  if (!WriteRaw(timed)) FileFailed("a write to the file failed");
+}
+
+// The file is full: it ends with a line naming the next file, which starts
+// with a line naming this one.
+void TAPPSYSProtocol::Rotate() {
+  std::unique_ptr<platform::FileWriter> old = std::move(file_);
+  const std::string oldName = fileName_;
+  const std::string oldFilename = Filename_;
+  const std::uint64_t oldSize = fileSize_;
+  const std::uint32_t oldTick = startTick_;
+  if (!CreateFileIn(folder_)) {
+    file_ = std::move(old);
+    fileName_ = oldName;
+    Filename_ = oldFilename;
+    fileSize_ = oldSize;
+    startTick_ = oldTick;
+    FileFailed("no next file can be created");
+    return;
+  }
+  std::unique_ptr<platform::FileWriter> next = std::move(file_);
+  const std::uint32_t nextTick = startTick_;
+  file_ = std::move(old);
+  startTick_ = oldTick;
+  WriteComment("<Log>| continued in " + fileName_);
+  (void)file_->Flush();
+  file_ = std::move(next);
+  startTick_ = nextTick;
+  fileSize_ = 0;
+  WriteComment("<Log>| continues " + oldName);
+  Prune();
+}
+
+// True for the names of this log's files: "Protocol", the tag and "-",
+// eight digits, "-", digits, ".TXT".
+bool TAPPSYSProtocol::IsOwnFile(const std::string& name) const {
+  const std::string head = std::string("Protocol") + (FileTag_.empty() ? "" : FileTag_ + "-");
+  if (name.rfind(head, 0) != 0 || name.size() < head.size() + 8 + 2 + 4) return false;
+  if (name.compare(name.size() - 4, 4, ".TXT") != 0) return false;
+  const std::string rest = name.substr(head.size(), name.size() - head.size() - 4);
+  if (rest.size() < 10 || rest[8] != '-') return false;
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    if (i != 8 && (rest[i] < '0' || rest[i] > '9')) return false;
+  }
+  return true;
+}
+
+// Removes the oldest files of this log's tag until at most MaxFiles are
+// left, the file being written included, and says so in it.
+void TAPPSYSProtocol::Prune() {
+  std::vector<platform::FileEntry> own;
+  for (platform::FileEntry& entry : Files().ListFiles(folder_)) {
+    if (entry.name != fileName_ && IsOwnFile(entry.name)) own.push_back(std::move(entry));
+  }
+  if (own.size() + 1 <= static_cast<std::size_t>(MaxFiles_)) return;
+  // Oldest first: by the last write, then by the date and tick in the name.
+  auto key = [](const platform::FileEntry& e) {
+    const std::size_t dash = e.name.rfind('-');
+    const std::string date = e.name.substr(dash - 8, 8);
+    const std::string tick = e.name.substr(dash + 1, e.name.size() - dash - 5);
+    return std::make_tuple(e.modified, date, tick.size(), tick);
+  };
+  std::sort(own.begin(), own.end(),
+            [&key](const platform::FileEntry& a, const platform::FileEntry& b) { return key(a) < key(b); });
+  const std::size_t excess = own.size() + 1 - static_cast<std::size_t>(MaxFiles_);
+  for (std::size_t i = 0; i < excess; ++i) {
+    if (Files().RemoveFile(folder_, own[i].name)) {
+      WriteComment("<Log>| removed " + own[i].name + ", the oldest: " + std::to_string(MaxFiles_) +
+                   " files are kept");
+    }
+  }
+}
+
+// The file cannot take more: a last line says why where the disk still
+// takes one, the file is closed and the log is off.
+void TAPPSYSProtocol::FileFailed(const std::string& why) {
+  if (file_) {
+    // A line the disk took only in part is ended first.
+    (void)WriteRaw("\r\n");
+    WriteComment("<Log>| " + why + ": the log is switched off");
+  }
+  CloseFile();
+  Mode_ = apmOFF;
+  notifyModeChange_ = true;
+}
+
+void TAPPSYSProtocol::CloseFile() {
+  file_.reset();
+  fileSize_ = 0;
+}
+
+void TAPPSYSProtocol::SetMaxFileSize(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> hold(lock_);
+  MaxFileSize_ = std::max(bytes, kMinFileSize);
+}
+
+std::uint64_t TAPPSYSProtocol::GetMaxFileSize() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return MaxFileSize_;
+}
+
+void TAPPSYSProtocol::SetMaxFiles(std::int32_t count) {
+  std::lock_guard<std::mutex> hold(lock_);
+  MaxFiles_ = std::max<std::int32_t>(count, 1);
+}
+
+std::int32_t TAPPSYSProtocol::GetMaxFiles() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return MaxFiles_;
+}
+
+void TAPPSYSProtocol::SetFileTag(const std::string& tag) {
+  std::string kept;
+  for (const char c : tag) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (letter && kept.size() < 16) kept += c;
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  FileTag_ = kept;
+}
+
+std::string TAPPSYSProtocol::GetFileTag() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return FileTag_;
+}
+
+void TAPPSYSProtocol::SetOnModeChange(TAPPSYSProtocolNotify callback) {
+  std::lock_guard<std::mutex> hold(lock_);
+  OnModeChange_ = std::move(callback);
+}
 
 void TAPPSYSProtocol::SetMaxItemsHold(std::int32_t n) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -157,9 +421,16 @@ std::int32_t TAPPSYSProtocol::GetMaxItemsHold() const {
 }
 
 void TAPPSYSProtocol::SetFilename(const std::string& name) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (name != Filename_) CloseFile();
-  Filename_ = name;
+  TAPPSYSProtocolNotify modeChange;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (name != Filename_ && file_) {
+      CloseFile();
+      modeChange = OnModeChange_;
+    }
+    Filename_ = name;
+  }
+  modeChange(this);
 }
 
 std::string TAPPSYSProtocol::GetFilename() const {

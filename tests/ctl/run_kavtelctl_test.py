@@ -4,7 +4,7 @@ environment. Values are asserted from the recorded CSV, the plot from the
 SVG it writes.
 
 usage: run_kavtelctl_test.py KAVTELCTL KAVTEL_SIM CASE
-CASE: workout | failures | demo | ports | linkloss
+CASE: workout | failures | demo | ports | linkloss | check
 """
 import csv
 import math
@@ -402,7 +402,66 @@ def linkloss(folder):
     check(links[0] == "ok" and links[-1] == "ok", "the line column does not begin and end ok: %s" % links)
 
 
+
+LOGGED = """log on
+speed 2.0
+expect speed >= 1.95 within 30
+key stop
+expect state = stop within 30
+log off
+"""
+
+# Lines of a log whose answer on line 7 is not acknowledged before the frame
+# of line 8, and whose repeat on line 9 has no NAK or damaged answer before it.
+VIOLATING = (
+    "0\tOE: \tConnected\r\n"
+    "2\tTD: \t<C><SOH>V0082<ETB>\r\n"
+    "4\tRD: \tV0020331<ETB>\r\n"
+    "4\tTD: \t<A><ACK>\r\n"
+    "\r\n"
+    "9\tTD: \t<I><SOH>S0180<ETB>\r\n"
+    "11\tRD: \tS010.0070<ETB>\r\n"
+    "12\tTD: \t<I><SOH>D0064<ETB>\r\n"
+    "13\tOE: \t<repeat>| <SOH>D0064<ETB>\r\n"
+)
+
+
+def check_logs(folder):
+    """A log the library wrote against a treadmill that NAKs and damages
+    answers is clean; a made-up one shows its violations by line."""
+    log_folder = os.path.join(os.path.dirname(KAVTELCTL), "Protocol")
+    before = set(os.listdir(log_folder)) if os.path.isdir(log_folder) else set()
+    treadmill = Treadmill(folder, ["--nak-every", "6", "--corrupt-every", "7"])
+    try:
+        script = write(folder, "logged.txt", LOGGED)
+        code, out, err = ctl(["script", "--port", "2", script], {"KAVTEL_COM2": treadmill.link})
+    finally:
+        treadmill.stop()
+    check(code == 0, "script exit code %d\n%s\n%s" % (code, out, err))
+    new = sorted(n for n in set(os.listdir(log_folder)) - before if n.startswith("ProtocolCOM2-"))
+    check(len(new) == 1, "expected one new log of COM2, found %s" % new)
+    log = os.path.join(log_folder, new[0])
+    code, out, err = ctl(["check", log])
+    check(code == 0, "check of the library's own log gave %d:\n%s%s" % (code, out, err))
+    counts = dict(re.findall(r"(NAKs|damaged answers|frames sent|stops sent) (\d+)", out))
+    check(int(counts.get("NAKs", 0)) > 0 and int(counts.get("damaged answers", 0)) > 0,
+          "the faults do not show in the summary:\n" + out)
+    check(int(counts.get("stops sent", 0)) >= 1, "no stop counted:\n" + out)
+    check("violations 0" in out, out)
+
+    bad = write(folder, "bad.TXT", VIOLATING)
+    code, out, err = ctl(["check", bad])
+    check(code == 5, "check of a violating log gave %d:\n%s" % (code, out))
+    found = re.findall(r"^line (\d+): ", out, re.M)
+    check(found == ["8", "9"], "violations reported on lines %s:\n%s" % (found, out))
+
+    for unreadable in (os.path.join(folder, "missing.TXT"), folder):
+        code, out, err = ctl(["check", unreadable])
+        check(code == 1, "check of %s gave %d" % (unreadable, code))
+        check("cannot read" in err, err)
+
+
 with tempfile.TemporaryDirectory() as folder:
     {"workout": workout, "failures": failures, "demo": demo, "ports": ports,
-     "linkloss": linkloss}[CASE](folder)
+     "linkloss": linkloss, "check": check_logs}[CASE](folder)
 print("PASS")

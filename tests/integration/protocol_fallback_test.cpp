@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/files.h"
+#include "platform/system.h"
 #include "services/protocol_log.h"
 
 // Where the log file goes when the host's folder is read-only (POSIX: the
-// XDG state folder joined with the host's name).
+// XDG state folder joined with the host's name, else ~/.local/state), and
+// that it is never made through a symbolic link.
 
 namespace kavtel {
 namespace {
@@ -27,21 +31,34 @@ class ProtocolFallback : public ::testing::Test {
     ASSERT_EQ(::chmod(hostFolder.c_str(), 0555), 0);
     TAPPSYSProtocol::SetHostExecutable(hostFolder + "/Runner.exe");
     if (const char* v = ::getenv("XDG_STATE_HOME")) savedState = v;
+    if (const char* v = ::getenv("HOME")) savedHome = v;
   }
   void TearDown() override {
     TAPPSYSProtocol::SetHostExecutable("");
     ::chmod(hostFolder.c_str(), 0755);
     std::filesystem::remove_all(root);
-    if (savedState.empty()) {
-      ::unsetenv("XDG_STATE_HOME");
+    Restore("XDG_STATE_HOME", savedState);
+    Restore("HOME", savedHome);
+  }
+  static void Restore(const char* name, const std::string& value) {
+    if (value.empty()) {
+      ::unsetenv(name);
     } else {
-      ::setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+      ::setenv(name, value.c_str(), 1);
+    }
+  }
+  static void Set(const char* name, const std::string& value) {
+    if (value.empty()) {
+      ::unsetenv(name);
+    } else {
+      ::setenv(name, value.c_str(), 1);
     }
   }
 
   std::string root;
   std::string hostFolder;
   std::string savedState;
+  std::string savedHome;
 };
 
 TEST_F(ProtocolFallback, AReadOnlyHostFolderSendsTheFileToTheStateFolderUnderTheHostsName) {
@@ -55,22 +72,136 @@ TEST_F(ProtocolFallback, AReadOnlyHostFolderSendsTheFileToTheStateFolderUnderThe
   EXPECT_FALSE(platform::FileExists(hostFolder + "/Protocol"));
 }
 
-TEST_F(ProtocolFallback, WithNoFolderAtAllTheFileGoesUnderTheWorkingDirectory) {
-  const std::string savedHome = ::getenv("HOME") != nullptr ? ::getenv("HOME") : "";
-  ::unsetenv("XDG_STATE_HOME");
-  ::unsetenv("HOME");
+TEST_F(ProtocolFallback, AReadOnlyHostFolderFallsBackToTheStateFolderThenHomeThenNoLog) {
+  const struct {
+    const char* name;
+    std::string state;  // XDG_STATE_HOME, empty: unset
+    std::string home;   // HOME, empty: unset
+    std::string folder; // where the file goes, empty: no file
+  } cases[] = {
+      {"state folder", root + "/xdg", root + "/home", root + "/xdg/Runner/Protocol/"},
+      {"a relative state folder is ignored", "relative/state", root + "/home",
+       root + "/home/.local/state/Runner/Protocol/"},
+      {"home", "", root + "/home", root + "/home/.local/state/Runner/Protocol/"},
+      {"neither", "", "", ""},
+  };
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(::chdir(root.c_str()), 0);
-  {
+  // Run in a folder of its own: a file left under the working directory
+  // would show there.
+  const std::string work = root + "/work";
+  ASSERT_TRUE(platform::CreateFolders(work));
+  ASSERT_EQ(::chdir(work.c_str()), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Set("XDG_STATE_HOME", c.state);
+    Set("HOME", c.home);
     TAPPSYSProtocol log;
     log.SetMode(apmALL);
-    EXPECT_EQ(log.GetMode(), apmALL);
-    EXPECT_EQ(log.GetFilename().rfind("Protocol/Protocol", 0), 0u) << log.GetFilename();
-    EXPECT_TRUE(platform::FileExists(root + "/" + log.GetFilename()));
+    if (c.folder.empty()) {
+      EXPECT_EQ(log.GetMode(), apmOFF);
+      EXPECT_FALSE(log.IsWritingFile());
+    } else {
+      ASSERT_TRUE(log.IsWritingFile());
+      EXPECT_EQ(log.GetFilename().rfind(c.folder + "Protocol", 0), 0u) << log.GetFilename();
+      EXPECT_TRUE(platform::FileExists(log.GetFilename()));
+    }
+    log.SetMode(apmOFF);
+    EXPECT_TRUE(std::filesystem::is_empty(work));
+    EXPECT_FALSE(platform::FileExists(hostFolder + "/Protocol"));
   }
   ASSERT_EQ(::chdir(cwd), 0);
-  if (!savedHome.empty()) ::setenv("HOME", savedHome.c_str(), 1);
+}
+
+// The host's folder is writable; its "Protocol" folder is the test's.
+class ProtocolLinks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kavtel-links-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root = pattern;
+    TAPPSYSProtocol::SetHostExecutable(root + "/Runner");
+    victim = root + "/victim";
+    std::ofstream(victim) << "precious";
+  }
+  void TearDown() override {
+    TAPPSYSProtocol::SetHostExecutable("");
+    std::filesystem::remove_all(root);
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::string root;
+  std::string victim;
+};
+
+TEST_F(ProtocolLinks, AProtocolFolderThatIsALinkIsRefused) {
+  const std::string elsewhere = root + "/elsewhere";
+  ASSERT_TRUE(platform::CreateFolders(elsewhere));
+  ASSERT_EQ(::symlink(elsewhere.c_str(), (root + "/Protocol").c_str()), 0);
+  TAPPSYSProtocol log;
+  log.SetMode(apmALL);
+  EXPECT_EQ(log.GetMode(), apmOFF);
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+}
+
+TEST_F(ProtocolLinks, ALinkPlantedUnderTheNextNamesIsNeitherFollowedNorReplaced) {
+  const std::string folder = root + "/Protocol";
+  ASSERT_TRUE(platform::CreateFolders(folder));
+  TAPPSYSProtocol log;
+  log.SetFileTag("COM3");
+  // Links under the names of the next 200 ms: the log passes them by.
+  const platform::LocalDate d = platform::Today();
+  char date[16];
+  std::snprintf(date, sizeof date, "%04d%02d%02d", d.year, d.month, d.day);
+  const std::uint32_t now = platform::TickCount();
+  for (std::uint32_t tick = now; tick < now + 200; ++tick) {
+    const std::string name = folder + "/ProtocolCOM3-" + date + "-" + std::to_string(tick) + ".TXT";
+    ASSERT_EQ(::symlink(victim.c_str(), name.c_str()), 0);
+  }
+  log.SetMode(apmALL);
+  ASSERT_TRUE(log.IsWritingFile());
+  log.addEventString("a line", apmTD);
+  const std::string written = log.GetFilename();
+  log.SetMode(apmOFF);
+  EXPECT_EQ(Read(victim), "precious");
+  struct stat st {};
+  ASSERT_EQ(::lstat(written.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << written;
+  EXPECT_NE(Read(written).find("a line"), std::string::npos);
+  // The links are no files of the log: the file limit never removes them.
+  std::size_t links = 0;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) links += e.is_symlink() ? 1 : 0;
+  EXPECT_EQ(links, 200u);
+}
+
+TEST_F(ProtocolLinks, CreateNewNeverGoesThroughALink) {
+  const std::string folder = root + "/folder";
+  ASSERT_TRUE(platform::CreateFolders(folder));
+  ASSERT_EQ(::symlink(victim.c_str(), (folder + "/name").c_str()), 0);
+  ASSERT_EQ(::symlink(folder.c_str(), (root + "/linked").c_str()), 0);
+  EXPECT_EQ(platform::OutputFile::CreateNew(folder, "name"), nullptr);
+  EXPECT_EQ(platform::OutputFile::CreateNew(root + "/linked", "other"), nullptr);
+  EXPECT_EQ(platform::OutputFile::CreateNew(folder, "../escape"), nullptr);
+  EXPECT_EQ(Read(victim), "precious");
+  EXPECT_FALSE(platform::FileExists(folder + "/other"));
+  EXPECT_NE(platform::OutputFile::CreateNew(folder, "fresh"), nullptr);
+  EXPECT_EQ(platform::OutputFile::CreateNew(folder, "fresh"), nullptr);  // only ever new
+  // A file being written stays; once closed it can go.
+  {
+    auto held = platform::OutputFile::CreateNew(folder, "held");
+    ASSERT_NE(held, nullptr);
+    EXPECT_FALSE(platform::RemoveFile(folder, "held"));
+    EXPECT_TRUE(platform::FileExists(folder + "/held"));
+  }
+  EXPECT_TRUE(platform::RemoveFile(folder, "held"));
+  EXPECT_FALSE(platform::FileExists(folder + "/held"));
+  // A link is removed as itself, never what it points to.
+  EXPECT_TRUE(platform::RemoveFile(folder, "name"));
+  EXPECT_EQ(Read(victim), "precious");
+  EXPECT_EQ(platform::ListFiles(root + "/linked").size(), 0u);
 }
 
 }  // namespace

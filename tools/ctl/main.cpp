@@ -1,6 +1,7 @@
 // kavtelctl: a command-line host of the kavtel library. It loads the library
 // at run time, as any host does, and drives one treadmill.
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <locale>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "demo.h"
+#include "log_check.h"
 #include "kavtel_api.h"
 #include "port_listing.h"
 #include "session.h"
@@ -39,6 +41,10 @@ usage:
       speed, elevation and heart rate of a record over time
   kavtelctl ports
       the system's ports: COM number, description and whether each exists
+  kavtelctl check LOG
+      reads a protocol log: a summary of the traffic and every protocol
+      violation with its line number (exit 0 clean, 5 violations, 1 the
+      file cannot be read); docs/protocol-log.md describes the log
 
 options:
   --port N          COM port 1 to 6; on Linux COM N is the device in the
@@ -50,8 +56,8 @@ options:
 exit codes:
   0 ok    1 usage or a bad script line    2 library, port or file cannot be
   opened    3 controller not identified in time    4 a library call failed
-  (its code is printed)    5 an expect step was not met    130 Ctrl-C ended a
-  script or the demo
+  (its code is printed)    5 an expect step was not met (check: the log has
+  violations)    130 Ctrl-C ended a script or the demo
 )";
 
 struct Arguments {
@@ -117,6 +123,23 @@ int Plot(const Arguments& args) {
   return kExitOk;
 }
 
+// Exit 0 for a clean log, 5 when it has violations, 1 when it cannot be read.
+int Check(const Arguments& args) {
+  if (args.positional.size() != 1 || !args.options.empty()) return Usage("check takes one LOG file");
+  std::error_code error;
+  std::ifstream file(args.positional[0], std::ios::binary);
+  std::ostringstream text;
+  const bool readable = file && !std::filesystem::is_directory(args.positional[0], error);
+  if (readable) text << file.rdbuf();
+  if (!readable || file.bad()) {
+    std::cerr << "kavtelctl: cannot read " << args.positional[0] << "\n";
+    return kExitUsage;
+  }
+  const LogReport report = CheckLog(text.str());
+  PrintLogReport(report, args.positional[0], std::cout);
+  return report.violations.empty() ? kExitOk : kExitExpectationFailed;
+}
+
 int Main(int argc, char** argv) {
   Arguments args;
   std::string problem;
@@ -128,11 +151,12 @@ int Main(int argc, char** argv) {
   if (!Split(argc, argv, args, problem)) return Usage(problem);
 
   // Every command; a new one gets its line here and its branch below.
-  const std::vector<std::string> commands = {"demo", "monitor", "run", "script", "plot", "ports"};
+  const std::vector<std::string> commands = {"demo", "monitor", "run", "script", "plot", "ports", "check"};
   if (std::find(commands.begin(), commands.end(), args.command) == commands.end()) {
     return Usage("unknown command '" + args.command + "'");
   }
   if (args.command == "plot") return Plot(args);
+  if (args.command == "check") return Check(args);
   if (args.command == "ports") {
     if (!args.positional.empty() || !args.options.empty()) return Usage("ports takes no arguments");
     return ListPorts(std::cout, std::cerr);

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -31,6 +33,10 @@ constexpr const char* kUsage =
     "  --device PATH         serve this serial device instead of a new pseudo-terminal\n"
     "  --link PATH           make PATH a symbolic link to the device (removed at exit)\n"
     "  --trace               print every frame of both directions on stdout\n"
+    "  --replay LOG          play the controller of a recorded protocol log: each frame\n"
+    "                        the host sends is answered as the log's frame at that point\n"
+    "                        was (answer, damaged answer, NAK or silence, recorded delay);\n"
+    "                        the treadmill options and faults then do not apply\n"
     "Treadmill:\n"
     "  --version-text TEXT   version answer (default 203; 123 is generation 1)\n"
     "  --units TEXT          units answer, 9 characters (default 003550000)\n"
@@ -111,6 +117,14 @@ kavtel::sim::Options Parse(int argc, char** argv) {
     } else if (flag == "--device") options.device_path = value();
     else if (flag == "--link") options.link_path = value();
     else if (flag == "--trace") options.on_record = Trace;
+    else if (flag == "--replay") {
+      const char* path = value();
+      std::ifstream log(path, std::ios::binary);
+      if (!log) Fail(std::string("cannot read the log ") + path);
+      const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+      options.replay = kavtel::sim::ReadReplay(text);
+      if (options.replay->empty()) Fail(std::string("no frame sent in the log ") + path);
+    }
     else if (flag == "--version-text") options.controller.version_text = value();
     else if (flag == "--units") options.controller.units_text = value();
     else if (flag == "--device-type") options.controller.device_type = static_cast<int>(Integer(value(), "--device-type"));
@@ -192,5 +206,16 @@ int main(int argc, char** argv) {
                static_cast<unsigned long long>(c.overlapping_frames),
                static_cast<unsigned long long>(c.unexpected_replies), static_cast<unsigned long long>(c.stray_bytes),
                static_cast<unsigned long long>(c.unknown_commands), static_cast<unsigned long long>(c.bad_payloads));
+  if (options.replay) {
+    std::fprintf(stderr,
+                 "kavtel-sim: replay: %llu of %zu recorded frames answered, %llu differed from the record%s, "
+                 "%llu beyond its end\n",
+                 static_cast<unsigned long long>(c.replayed), options.replay->size(),
+                 static_cast<unsigned long long>(c.replay_differed),
+                 c.replay_differed == 0
+                     ? ""
+                     : (" (first at log line " + std::to_string(c.replay_first_difference_line) + ")").c_str(),
+                 static_cast<unsigned long long>(c.replay_beyond));
+  }
   return 0;
 }

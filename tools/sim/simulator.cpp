@@ -371,6 +371,10 @@ void Simulator::HandleFrame(const HostUnit& unit, Clock::time_point now) {
   }
 
   ++counters_.frames_received;
+  if (options_.replay) {
+    Replay(unit, now);
+    return;
+  }
   controller_.model().HostAlive();
   const bool chosen = faults_.only.empty() ||
                       (unit.code + unit.payload).compare(0, faults_.only.size(), faults_.only) == 0;
@@ -397,6 +401,38 @@ void Simulator::HandleFrame(const HostUnit& unit, Clock::time_point now) {
   }
   ++counters_.naks_sent;
   Send(std::string(1, kNak), now);
+}
+
+void Simulator::Replay(const HostUnit& unit, Clock::time_point now) {
+  const std::vector<ReplayStep>& steps = *options_.replay;
+  if (replay_next_ >= steps.size()) {
+    ++counters_.replay_beyond;
+    return;
+  }
+  const ReplayStep& step = steps[replay_next_++];
+  ++counters_.replayed;
+  if (step.host_frame != unit.raw) {
+    if (counters_.replay_differed++ == 0) counters_.replay_first_difference_line = step.line;
+  }
+  for (const ReplayAnswer& recorded : step.answers) {
+    if (recorded.bytes == std::string(1, kNak)) {
+      ++counters_.naks_sent;
+      Send(recorded.bytes, now + recorded.delay);
+      continue;
+    }
+    // Answers go out as recorded, damaged ones too; the host is to
+    // acknowledge the sound ones only.
+    FrameReader reader;
+    const std::vector<HostUnit> parsed = reader.Feed(recorded.bytes);
+    const bool sound = parsed.size() == 1 && parsed[0].kind == HostUnit::Kind::frame && parsed[0].checksum_ok;
+    Outgoing answer;
+    answer.bytes = recorded.bytes;
+    answer.due = now + recorded.delay;
+    answer.answer = true;
+    answer.corrupt = !sound;
+    answer.body = sound ? parsed[0].code + parsed[0].payload : std::string();
+    outgoing_.push_back(std::move(answer));
+  }
 }
 
 void Simulator::Handle(const HostUnit& unit, Clock::time_point now) {

@@ -54,6 +54,7 @@
 
 #include "controller.h"
 #include "frame_codec.h"
+#include "replay.h"
 #include "treadmill_model.h"
 
 namespace kavtel::sim {
@@ -123,6 +124,14 @@ struct Counters {
   std::uint64_t unknown_commands = 0;    // refused with NAK
   std::uint64_t bad_payloads = 0;        // refused with NAK
 
+  // Replay (Options::replay): host frames answered from the record, those
+  // that differed from the frame recorded at that point (the first one's log
+  // line), and frames that came after the record's end (left unanswered).
+  std::uint64_t replayed = 0;
+  std::uint64_t replay_differed = 0;
+  std::uint64_t replay_first_difference_line = 0;
+  std::uint64_t replay_beyond = 0;
+
   std::uint64_t Violations() const {
     return bad_checksums + missing_acks + acked_corrupt + overlapping_frames +
            unexpected_replies + stray_bytes + unknown_commands + bad_payloads;
@@ -142,6 +151,12 @@ struct Options {
   // Make this path a symbolic link to the device (replaced if it is already
   // a link; a regular file there is an error). Removed by Stop().
   std::string link_path;
+  // Play a recorded log instead of the model: the Nth valid frame the host
+  // sends is answered as the Nth frame of the record was (its answers, a
+  // damaged answer, a NAK or silence, each after its recorded delay),
+  // whatever the frame; Counters tell whether the frames matched. Faults do
+  // not apply. Frames beyond the record are left unanswered.
+  std::optional<std::vector<ReplayStep>> replay;
   // Oldest records are dropped beyond this many.
   std::size_t record_limit = 100000;
   // Called on the worker thread for every record, no lock held. Must not
@@ -233,6 +248,7 @@ class Simulator {
   void AdvanceModel(Clock::time_point now);
   void Handle(const HostUnit& unit, Clock::time_point now);
   void HandleFrame(const HostUnit& unit, Clock::time_point now);
+  void Replay(const HostUnit& unit, Clock::time_point now);
   void Transmit(const std::string& body, Clock::time_point now, std::chrono::milliseconds delay);
   void Send(std::string bytes, Clock::time_point due);
   void WriteDue(Clock::time_point now);
@@ -250,6 +266,7 @@ class Simulator {
   Faults faults_;
   std::uint64_t fault_frames_ = 0;   // valid frames since the faults were set
   std::uint64_t fault_answers_ = 0;  // answers since the faults were set
+  std::size_t replay_next_ = 0;      // the next step of Options::replay
   Counters counters_;
   std::map<std::string, std::string, std::less<>> last_payloads_;
   std::deque<Record> records_;

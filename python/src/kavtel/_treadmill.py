@@ -206,7 +206,9 @@ class Treadmill:
         check(self.lib.kavtelsetFailSafe(self.port, int(seconds)), "kavtelsetFailSafe")
 
     def set_log(self, on: bool) -> None:
-        """The traffic log (a "Protocol" folder beside the host executable)."""
+        """The traffic log (a "Protocol" folder beside the host executable,
+        docs/protocol-log.md). Switching it on raises OperationError, with the
+        log left off, when no log file can be written."""
         check(self.lib.kavtelsetProtocol(self.port, 1 if on else 0), "kavtelsetProtocol")
 
     def press(self, key: Union[Key, str]) -> None:

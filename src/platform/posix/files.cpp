@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -32,9 +33,10 @@ bool IsReadOnlyFolder(const std::string& path) {
   return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
 }
 
+// A symbolic link counts as existing even when what it points to does not.
 bool FileExists(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 bool CreateFolders(const std::string& path) {
@@ -56,6 +58,92 @@ std::string CommonDataFolder() {
     return JoinPath(JoinPath(home, ".local"), "state");
   }
   return {};
+}
+
+std::string UserStateFolder() {
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
+    return state;
+  }
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+    return JoinPath(JoinPath(home, ".local"), "state");
+  }
+  return {};
+}
+
+bool IsPlainFolder(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// The folder opened for *at() calls, refused when it is a symbolic link;
+// -1 when it cannot be opened.
+int OpenFolder(const std::string& folder) {
+  return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+std::vector<FileEntry> ListFiles(const std::string& folder) {
+  std::vector<FileEntry> files;
+  const int dir = OpenFolder(folder);
+  if (dir < 0) return files;
+  DIR* listing = ::fdopendir(dir);
+  if (listing == nullptr) {
+    ::close(dir);
+    return files;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    struct stat st {};
+    if (::fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    FileEntry file;
+    file.name = entry->d_name;
+    file.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    file.size = static_cast<std::uint64_t>(st.st_size);
+    files.push_back(std::move(file));
+  }
+  ::closedir(listing);  // closes `dir` too
+  return files;
+}
+
+bool RemoveFile(const std::string& folder, const std::string& name) {
+  if (!IsPlainName(name)) return false;
+  const int dir = OpenFolder(folder);
+  if (dir < 0) return false;
+  // A file another writer holds (OutputFile keeps a lock on it) stays, as
+  // Windows keeps a file that is open without sharing.
+  const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    ::close(dir);
+    return false;
+  }
+  const bool gone = ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
+  if (fd >= 0) ::close(fd);
+  ::close(dir);
+  return gone;
+}
+
+std::unique_ptr<OutputFile> OutputFile::CreateNew(const std::string& folder, const std::string& name) {
+  if (!IsPlainName(name)) return nullptr;
+  // The folder is held open (never through a link) while the file is made
+  // in it, so a folder swapped for a link in between changes nothing.
+  const int dir = OpenFolder(folder);
+  if (dir < 0) return nullptr;
+  const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  ::close(dir);
+  if (fd < 0) return nullptr;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // no sharing with other writers
+    ::close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<OutputFile>(
+      new OutputFile(reinterpret_cast<void*>(static_cast<std::intptr_t>(fd))));
 }
 
 std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path) {

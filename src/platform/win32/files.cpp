@@ -62,6 +62,63 @@ std::string CommonDataFolder() {
   return result;
 }
 
+std::string UserStateFolder() {
+  char value[MAX_PATH + 1] = {};
+  const DWORD n = GetEnvironmentVariableA("LOCALAPPDATA", value, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return {};
+  return std::string(value, n);
+}
+
+bool IsPlainFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+namespace {
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("\\/:") == std::string::npos;
+}
+
+}  // namespace
+
+std::vector<FileEntry> ListFiles(const std::string& folder) {
+  std::vector<FileEntry> files;
+  WIN32_FIND_DATAA found{};
+  HANDLE search = FindFirstFileA(JoinPath(folder, "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return files;
+  do {
+    const DWORD skip = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    if ((found.dwFileAttributes & skip) != 0) continue;
+    FileEntry file;
+    file.name = found.cFileName;
+    file.modified = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+        found.ftLastWriteTime.dwLowDateTime);
+    file.size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    files.push_back(std::move(file));
+  } while (FindNextFileA(search, &found) != FALSE);
+  FindClose(search);
+  return files;
+}
+
+bool RemoveFile(const std::string& folder, const std::string& name) {
+  if (!IsPlainName(name) || !IsPlainFolder(folder)) return false;
+  const std::string path = JoinPath(folder, name);
+  return DeleteFileA(path.c_str()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+std::unique_ptr<OutputFile> OutputFile::CreateNew(const std::string& folder, const std::string& name) {
+  // A folder that is a junction or a link could lead anywhere.
+  if (!IsPlainName(name) || !IsPlainFolder(folder)) return nullptr;
+  const std::string path = JoinPath(folder, name);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  return std::unique_ptr<OutputFile>(new OutputFile(file));
+}
+
 std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
