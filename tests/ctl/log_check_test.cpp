@@ -84,6 +84,24 @@ TEST(LogCheck, ACleanLogWithEveryKindOfRecoveryHasNoViolationsAndIsSummed) {
   EXPECT_EQ(r.longestGapLine, 13u);
 }
 
+// A pulled cable: the frame on the wire is never answered, the port comes
+// back and the controller is identified anew. Nothing of it is a violation.
+TEST(LogCheck, ALostLineEndsTheExchangeInFlightAndCountsAReidentification) {
+  const LogReport r = CheckLog(WithStart({
+      "10 TD <I><SOH>S0180<ETB>",
+      "11 OE <Link>| line lost (write failed), COM 3 is tried again about once a second",
+      "2000 OE <Link>| line back on COM 3, identifying the controller",
+      "2001 TD <C><SOH>V0082<ETB>",
+      "2003 RD V0020331<ETB>",
+      "2003 TD <A><ACK>",
+      "",
+  }));
+  for (const LogViolation& v : r.violations) ADD_FAILURE() << "line " << v.line << ": " << v.what;
+  EXPECT_EQ(r.linesLost, 1u);
+  EXPECT_EQ(r.reidentifications, 1u);
+  EXPECT_EQ(r.troubles, 0u);
+}
+
 TEST(LogCheck, EachViolationIsFoundOnItsLine) {
   const struct {
     const char* name;

@@ -240,6 +240,12 @@ class Checker {
       ++r_.troubles;
       afterTrouble_ = true;
       GiveUp();
+    } else if (Starts(text, "<Link>| line lost")) {
+      // The frame on the wire went with the line; once the port opens again
+      // the controller is identified anew.
+      ++r_.linesLost;
+      afterTrouble_ = true;
+      GiveUp();
     } else if (Starts(text, "<Dropped>|") || Starts(text, "<Skipped>|")) {
       // A frame given up (for a stop, at close) ends its exchange.
       if (text.find("<SOH>") != std::string::npos && flight_) flight_->settled = true;
@@ -337,7 +343,7 @@ void PrintLogReport(const LogReport& r, const std::string& name, std::ostream& o
       << "  frames sent " << r.frames << ", answers " << r.answers << ", damaged answers " << r.damaged
       << ", NAKs " << r.naks << "\n"
       << "  repeats " << r.repeats << " (after a time-out " << r.timeouts << "), troubles " << r.troubles
-      << ", re-identifications " << r.reidentifications << "\n"
+      << ", lines lost " << r.linesLost << ", re-identifications " << r.reidentifications << "\n"
       << "  stops sent " << r.stopsSent << ", confirmed " << r.stopsConfirmed << "\n"
       << "  longest gap " << r.longestGapMs << " ms";
   if (r.longestGapLine != 0) out << " (before line " << r.longestGapLine << ")";

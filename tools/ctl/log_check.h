@@ -25,6 +25,7 @@ struct LogReport {
   std::uint64_t repeats = 0;            // frames sent again (after a NAK, a damaged answer, a time-out)
   std::uint64_t timeouts = 0;           // of those, after a time-out
   std::uint64_t troubles = 0;           // faults the library identified the controller anew for
+  std::uint64_t linesLost = 0;          // the line gone (a pulled cable), the port reopened
   std::uint64_t reidentifications = 0;  // version queries sent after a fault
   std::uint64_t stopsSent = 0;          // stop commands sent
   std::uint64_t stopsConfirmed = 0;     // of those, answered
