@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "device/wire_frame.h"
 #include "platform/system.h"
 #include "services/connection.h"
 
@@ -104,6 +105,7 @@ void TKavtelDevice::ioConnecting() {
     AwaitingIdentification_.store(true);
     Flight_.Forget();
     Receiver_.Clear();
+    AckPending_ = false;
     IdentifiedSinceOpen_ = false;
     KnownStopped_ = false;
     LineLost_.store(false);
@@ -411,6 +413,24 @@ void TKavtelDevice::logUserLine(const std::string& text) {
 }
 
 void TKavtelDevice::sendRaw(const std::string& bytes) {
+  if (!AckPending_) {
+    writeLine(bytes);
+    return;
+  }
+  // The pending acknowledgement goes first, in the same write.
+  AckPending_ = false;
+  TxBuffer_.assign(1, kACK);
+  TxBuffer_ += bytes;
+  writeLine(TxBuffer_);
+}
+
+void TKavtelDevice::flushAck() {
+  if (!AckPending_) return;
+  AckPending_ = false;
+  writeLine(std::string(1, kACK));
+}
+
+void TKavtelDevice::writeLine(const std::string& bytes) {
   // A write that fails means the line is gone (a pulled cable).
   if (Port_ && Port_->SendData(bytes) != static_cast<std::int32_t>(bytes.size()))
     LineLost_.store(true);

@@ -245,7 +245,10 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);
   void logUserLine(const std::string& text);
+  // Writes bytes to the line, a pending acknowledgement ahead of them.
   void sendRaw(const std::string& bytes);
+  void flushAck();
+  void writeLine(const std::string& bytes);
   void armWatchdog(std::uint32_t id);
   void disarmWatchdog();
   bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
@@ -262,6 +265,11 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TKavtelReceiveAssembler Receiver_;
   TKavtelReceiveAssembler::Event RxEvent_;  // reused for every chunk
   std::string AnswerPayload_;
+  // An answer's acknowledgement that waits for the next frame of the same
+  // chunk, so that both leave in one write; sent at the chunk's end at the
+  // latest.
+  bool AckPending_ = false;
+  std::string TxBuffer_;  // the acknowledgement and the frame, reused
 
   std::atomic<std::int32_t> RNXErrCommandCounter_{0};
   std::atomic<std::int32_t> RNXErrRepeatCounter_{0};
