@@ -45,7 +45,7 @@ void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {
       log(std::string("<A>") + kACK, apmTD);
       // The acknowledgement leaves with the next frame the chunk sends, in
       // one write (the ACK first, as on its own), or alone at the chunk's end.
-      AckPending_ = true;
+      ++AcksPending_;
       logUserLine("");
       AnswerPayload_ = event.payload;
       if (const TKavtelAnswer* answer = FindAnswer(event.code)) answer->decoder(AnswerPayload_);

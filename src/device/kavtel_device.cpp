@@ -105,7 +105,7 @@ void TKavtelDevice::ioConnecting() {
     AwaitingIdentification_.store(true);
     Flight_.Forget();
     Receiver_.Clear();
-    AckPending_ = false;
+    AcksPending_ = 0;
     IdentifiedSinceOpen_ = false;
     KnownStopped_ = false;
     LineLost_.store(false);
@@ -413,21 +413,22 @@ void TKavtelDevice::logUserLine(const std::string& text) {
 }
 
 void TKavtelDevice::sendRaw(const std::string& bytes) {
-  if (!AckPending_) {
+  if (AcksPending_ == 0) {
     writeLine(bytes);
     return;
   }
-  // The pending acknowledgement goes first, in the same write.
-  AckPending_ = false;
-  TxBuffer_.assign(1, kACK);
+  // The pending acknowledgements go first, in the same write.
+  TxBuffer_.assign(AcksPending_, kACK);
+  AcksPending_ = 0;
   TxBuffer_ += bytes;
   writeLine(TxBuffer_);
 }
 
 void TKavtelDevice::flushAck() {
-  if (!AckPending_) return;
-  AckPending_ = false;
-  writeLine(std::string(1, kACK));
+  if (AcksPending_ == 0) return;
+  TxBuffer_.assign(AcksPending_, kACK);
+  AcksPending_ = 0;
+  writeLine(TxBuffer_);
 }
 
 void TKavtelDevice::writeLine(const std::string& bytes) {

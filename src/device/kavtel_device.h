@@ -245,7 +245,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);
   void logUserLine(const std::string& text);
-  // Writes bytes to the line, a pending acknowledgement ahead of them.
+  // Writes bytes to the line, the pending acknowledgements ahead of them.
   void sendRaw(const std::string& bytes);
   void flushAck();
   void writeLine(const std::string& bytes);
@@ -265,11 +265,11 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TKavtelReceiveAssembler Receiver_;
   TKavtelReceiveAssembler::Event RxEvent_;  // reused for every chunk
   std::string AnswerPayload_;
-  // An answer's acknowledgement that waits for the next frame of the same
-  // chunk, so that both leave in one write; sent at the chunk's end at the
-  // latest.
-  bool AckPending_ = false;
-  std::string TxBuffer_;  // the acknowledgement and the frame, reused
+  // Answers' acknowledgements that wait for the next frame of the same
+  // chunk, so that they leave with it in one write; sent at the chunk's end
+  // at the latest.
+  std::size_t AcksPending_ = 0;
+  std::string TxBuffer_;  // the acknowledgements and the frame, reused
 
   std::atomic<std::int32_t> RNXErrCommandCounter_{0};
   std::atomic<std::int32_t> RNXErrRepeatCounter_{0};
