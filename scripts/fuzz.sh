@@ -25,13 +25,13 @@ seed="${FUZZ_SEED:-1}"
 # way a frame can go wrong, and keep the thread-free targets fast).
 plan=(
   "dispatch_chars     dispatch_chars dispatch_chars.dict 1 8192"
-  "receive_assembler  dispatch_chars dispatch_chars.dict 2 1024"
+  "receive_assembler  dispatch_chars dispatch_chars.dict 2 256"
   "decoders           -              dispatch_chars.dict 1 256"
   "number_text        -              -                   1 256"
-  "ini_file           -              -                   1 1024"
-  "workout_script     -              -                   1 1024"
-  "sim_codec          dispatch_chars dispatch_chars.dict 1 1024"
-  "frame_flight       -              -                   2 512"
+  "ini_file           -              -                   1 128"
+  "workout_script     -              -                   1 256"
+  "sim_codec          dispatch_chars dispatch_chars.dict 1 128"
+  "frame_flight       -              -                   2 128"
 )
 targets=()
 for row in "${plan[@]}"; do
