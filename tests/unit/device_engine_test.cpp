@@ -190,6 +190,25 @@ TEST_F(EngineTest, ReceivePathAssemblesFramesWhateverTheChunking) {
   EXPECT_EQ(dev.GetControllerState(), ioRun);
 }
 
+TEST_F(EngineTest, AnAnswersAckLeavesWithTheNextFrameInOneWrite) {
+  identify("203");
+  dev.sendinfouqs("S00");
+  dev.sendinfouqs("D00");
+  dev.postCommands();
+  take();
+  auto writes = [&] {
+    std::lock_guard<std::mutex> hold(comm->lock);
+    return comm->writeCalls;
+  };
+  const std::size_t before = writes();
+  answer("S00", "2");  // the distance query follows: ACK first, one write
+  EXPECT_EQ(take(), (Written{"<ACK>", "D0064"}));
+  EXPECT_EQ(writes() - before, 1u);
+  answer("D00", "123");  // nothing follows: the ACK alone, at once
+  EXPECT_EQ(take(), (Written{"<ACK>"}));
+  EXPECT_EQ(writes() - before, 2u);
+}
+
 TEST_F(EngineTest, AChecksumWithASignIsDamaged) {
   identify("203");
   dev.sendinfouqs("Z00");
