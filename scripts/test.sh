@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run, from a fresh checkout: install what is missing, then
-# build and test natively, under ThreadSanitizer, and as Windows executables
-# under Wine.
+# build and test natively, under ThreadSanitizer, under AddressSanitizer
+# (with UndefinedBehaviorSanitizer), and as Windows executables under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +19,9 @@ run_preset() {
 # debug comes first: the win32 tests of kavtel.dll run its kavtel-sim.
 run_preset debug
 run_preset tsan
+
+# The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+run_preset asan
 
 # Wine runs in a throw-away prefix made for this run.
 WINEPREFIX="$(mktemp -d -t kavtel-wine.XXXXXX)"

@@ -84,6 +84,7 @@ void TKavtelDevice::keepLink() {
   // Gone again while opening: closed at the next tick.
   if (LostWhileReopening_ || !Online_.load()) return;
   LineLost_.store(false);
+  AcksPending_ = 0;  // an acknowledgement of the old line never goes out on the new one
   Receiver_.Clear();
   Flight_.Abandon();
   dropQueued("given while the line was lost");

@@ -23,7 +23,9 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
   while (Online_.load() && !LineLost_.load() && pos < total) {
     pos += Receiver_.Feed(buffer + pos, total - pos, RxEvent_);
     if (RxEvent_.kind == Kind::none) break;
-    disarmWatchdog();
+    // The watchdog stays armed: a time-out for a frame that was answered
+    // meanwhile finds no frame of its number in flight and changes nothing,
+    // and the next frame sent re-arms it without waking its thread.
     if (RxEvent_.kind == Kind::nak) {
       log(std::string(1, kNAK), apmRD);
       RNXErrRepeatCounter_.fetch_add(1);
@@ -34,6 +36,8 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
     // The next frame leaves after the last frame end of the chunk.
     if (pos == total) postCommands();
   }
+  // An acknowledgement that no frame took along leaves on its own.
+  flushAck();
   if (Receiver_.Overlong()) DoOnError(this);
   if (protocol != nullptr) protocol->EndChunk();
 }
@@ -46,12 +50,9 @@ void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {
       Flight_.Answered();
       log(event.text, apmRD);
       log(std::string("<A>") + kACK, apmTD);
-      if (!sendRaw(std::string(1, kACK))) {
-        // The line went with the acknowledgement: the device is detecting
-        // now, and the answer must not bring old values back to the host.
-        Poll_.Ended(asked);
-        break;
-      }
+      // The acknowledgement leaves with the next frame the chunk sends, in
+      // one write (the ACK first, as on its own), or alone at the chunk's end.
+      ++AcksPending_;
       logUserLine("");
       AnswerPayload_ = event.payload;
       if (const TKavtelAnswer* answer = FindAnswer(event.code)) answer->decoder(AnswerPayload_);

@@ -74,7 +74,10 @@ void TKavtelIniFile::SetText(std::string_view text) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Every CR before the line end belongs to it: a value never ends in one
+    // (it could not be written back as read, and would lose one CR on every
+    // save and load).
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
     const std::string_view trimmed = Trim(line);
     if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') continue;

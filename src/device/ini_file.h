@@ -16,7 +16,8 @@ namespace kavtel {
 //
 // Section and key names compare without regard to ASCII case. Loading
 // keeps "[section]" headers and key=value lines (the key trimmed of blanks,
-// the value verbatim after the first "="); blank lines, comments (";" or
+// the value verbatim after the first "=" up to the line end, whose CRs it
+// drops); blank lines, comments (";" or
 // "#") and anything else are skipped and not written back. A key given twice
 // keeps its last value. Every read takes a default that stands in for an
 // absent key or, for numbers, for a value that does not read as one.

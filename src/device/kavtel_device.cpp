@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "device/wire_frame.h"
 #include "platform/system.h"
 #include "services/connection.h"
 
@@ -108,6 +109,7 @@ void TKavtelDevice::ioConnecting() {
     AwaitingIdentification_.store(true);
     Flight_.Forget();
     Receiver_.Clear();
+    AcksPending_ = 0;
     IdentifiedSinceOpen_ = false;
     KnownStopped_ = false;
     LineLost_.store(false);
@@ -440,6 +442,22 @@ void TKavtelDevice::logUserLine(const std::string& text) {
 }
 
 bool TKavtelDevice::sendRaw(const std::string& bytes) {
+  if (AcksPending_ == 0) return writeLine(bytes);
+  // The pending acknowledgements go first, in the same write.
+  TxBuffer_.assign(AcksPending_, kACK);
+  AcksPending_ = 0;
+  TxBuffer_ += bytes;
+  return writeLine(TxBuffer_);
+}
+
+void TKavtelDevice::flushAck() {
+  if (AcksPending_ == 0) return;
+  TxBuffer_.assign(AcksPending_, kACK);
+  AcksPending_ = 0;
+  (void)writeLine(TxBuffer_);
+}
+
+bool TKavtelDevice::writeLine(const std::string& bytes) {
   if (!Port_ || LineLost_.load()) return false;
   // A write that fails means the line is gone (a pulled cable).
   if (Port_->SendData(bytes) == static_cast<std::int32_t>(bytes.size())) return true;

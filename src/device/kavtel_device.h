@@ -271,7 +271,11 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);
   void logUserLine(const std::string& text);
+  // Writes bytes to the line, the pending acknowledgements ahead of them;
+  // false when the line is (or turns out to be) gone.
   bool sendRaw(const std::string& bytes);
+  void flushAck();
+  bool writeLine(const std::string& bytes);
   void lineLost(const char* why);
   void keepLink();
   void armWatchdog(std::uint32_t id);
@@ -290,6 +294,11 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TKavtelReceiveAssembler Receiver_;
   TKavtelReceiveAssembler::Event RxEvent_;  // reused for every chunk
   std::string AnswerPayload_;
+  // Answers' acknowledgements that wait for the next frame of the same
+  // chunk, so that they leave with it in one write; sent at the chunk's end
+  // at the latest.
+  std::size_t AcksPending_ = 0;
+  std::string TxBuffer_;  // the acknowledgements and the frame, reused
 
   std::atomic<std::int32_t> RNXErrCommandCounter_{0};
   std::atomic<std::int32_t> RNXErrRepeatCounter_{0};

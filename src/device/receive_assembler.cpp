@@ -60,8 +60,11 @@ void TKavtelReceiveAssembler::check(Event& event) {
   }
   const std::string code = event.text.substr(0, 3);
   const std::string payload = event.text.substr(3, length - 6);
-  const auto sent = ParseInteger(std::string_view(event.text).substr(length - 3, 2));
-  if (!sent || *sent != FrameChecksum(code + payload)) {
+  // The checksum is two decimal digits: a sign ("+5", "-0") is no checksum.
+  const std::string_view digits = std::string_view(event.text).substr(length - 3, 2);
+  const auto sent = ParseInteger(digits);
+  const bool twoDigits = digits[0] >= '0' && digits[0] <= '9' && digits[1] >= '0' && digits[1] <= '9';
+  if (!twoDigits || !sent || *sent != FrameChecksum(code + payload)) {
     event.verdict = Verdict::repeat;
     return;
   }

@@ -18,13 +18,22 @@ TAPPSYSOneShotThread::~TAPPSYSOneShotThread() {
 
 void TAPPSYSOneShotThread::activateTimerID(std::uint32_t id) {
   bool running;
+  bool cut;
   {
     std::lock_guard<std::mutex> hold(idLock_);
+    const auto now = std::chrono::steady_clock::now();
     pending_.store(id);
+    armedAt_ = now;
+    ++armSeq_;
     running = TimerID_.load() != 0;
+    // A running wait that ends no later than the new arm's would is left
+    // alone: the worker picks the new arm up when it ends.
+    cut = running &&
+          (id == 0 || now + std::chrono::milliseconds(Interval_.load()) < runDeadline_);
+    if (cut) cut_ = true;
   }
-  if (running) stop_.Set();  // cut the running wait short
-  activation_.Set();
+  if (cut) stop_.Set();  // cut the running wait short
+  if (!running || cut) activation_.Set();
 }
 
 void TAPPSYSOneShotThread::deactivateTimerID() {
@@ -32,6 +41,7 @@ void TAPPSYSOneShotThread::deactivateTimerID() {
     std::lock_guard<std::mutex> hold(idLock_);
     pending_.store(0);
     TimerID_.store(0);
+    cut_ = true;
   }
   activation_.Reset();  // withdraw an arming the worker has not picked up yet
   stop_.Set();
@@ -46,18 +56,33 @@ void TAPPSYSOneShotThread::endService() {
 }
 
 void TAPPSYSOneShotThread::Execute() {
+  using Clock = std::chrono::steady_clock;
   while (!Terminated()) {
-    OnWaiting_(this);
-    activation_.Wait(platform::kInfinite);
+    bool lazyArm;
+    {
+      std::lock_guard<std::mutex> hold(idLock_);
+      lazyArm = pending_.load() != 0;
+    }
+    // An arm left for the worker while it waited is taken up at once.
+    if (!lazyArm) {
+      OnWaiting_(this);
+      activation_.Wait(platform::kInfinite);
+    }
     activation_.Reset();
     if (Terminated()) break;
 
     std::uint32_t started;
+    std::uint64_t seq;
+    Clock::time_point deadline;
     {
       // The hand-over of the pending id, atomic against a disarm.
       std::lock_guard<std::mutex> hold(idLock_);
       started = pending_.exchange(0);
       TimerID_.store(started);
+      seq = armSeq_;
+      deadline = armedAt_ + std::chrono::milliseconds(Interval_.load());
+      runDeadline_ = deadline;
+      cut_ = false;
     }
     if (started == 0) continue;
 
@@ -67,22 +92,35 @@ void TAPPSYSOneShotThread::Execute() {
 
     stop_.Reset();
     // A disarm, re-arm or stop that came between picking the id up and the
-    // reset above has lost its stop signal; it still shows in the ids and
-    // the terminated flag, so such a run ends at once as if cut short.
+    // reset above has lost its stop signal; it still shows in the cut flag
+    // and the terminated flag, so such a run ends at once as if cut short.
     bool overtaken;
     {
       std::lock_guard<std::mutex> hold(idLock_);
-      overtaken = TimerID_.load() != started || pending_.load() != 0;
+      overtaken = cut_;
     }
-    const std::uint32_t result = (overtaken || Terminated())
-                                     ? platform::kWaitObject0
-                                     : stop_.Wait(Interval_.load());
+    std::uint32_t result = platform::kWaitObject0;
+    if (!overtaken && !Terminated()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - Clock::now() + std::chrono::microseconds(999));
+      result = stop_.Wait(left.count() <= 0 ? 0u : static_cast<std::uint32_t>(left.count()));
+    }
 
     if (result == platform::kWaitObject0) {
       Skiped_(started);
     } else if (result == platform::kWaitTimeout) {
-      const std::uint32_t id = TimerID_.load();
-      if (id != 0 && id == started) ToDo_(id);
+      bool fire;
+      bool superseded;
+      {
+        std::lock_guard<std::mutex> hold(idLock_);
+        superseded = cut_ || armSeq_ != seq;
+        fire = !superseded && TimerID_.load() == started;
+      }
+      if (fire) {
+        ToDo_(started);
+      } else if (superseded) {
+        Skiped_(started);
+      }
     } else {
       platform::ShowMessageBox("Please restart Application", "Timer error",
                                platform::kMbOk | platform::kMbSetForeground);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -46,6 +47,14 @@ using TAPPSYSThreadNotify = TMethod<void(TObject* sender)>;
 // A watchdog: armed with a non-zero id it waits Interval milliseconds and
 // then calls ToDo(id) once, unless it is disarmed or re-armed first, in
 // which case it calls Skiped(id). Runs one step below normal priority.
+//
+// A re-arm whose time-out falls no earlier than the running one's (the
+// usual case: one arm per frame sent, with the same interval) does not wake
+// the worker: the worker finds it when the running wait ends, skips the old
+// id then and times the new one from the moment it was armed. So a device
+// that arms once per frame wakes its watchdog about once per interval, not
+// once per frame. A disarm, a re-arm that must end sooner, and endService
+// cut the running wait short at once.
 class KAVTEL_API TAPPSYSOneShotThread : public TObject, private platform::Thread {
  public:
   TAPPSYSOneShotThread();
@@ -87,6 +96,12 @@ class KAVTEL_API TAPPSYSOneShotThread : public TObject, private platform::Thread
   std::atomic<std::uint32_t> TimerID_{0};
   std::atomic<std::uint32_t> pending_{0};
   std::mutex idLock_;  // makes the hand-over of ids between threads atomic
+  // Under idLock_: every arm's number and time, the running wait's end, and
+  // whether the running wait was asked to end at once.
+  std::uint64_t armSeq_ = 0;
+  std::chrono::steady_clock::time_point armedAt_{};
+  std::chrono::steady_clock::time_point runDeadline_{};
+  bool cut_ = false;
   std::atomic<std::uint32_t> Countstarted_{0};
   TAPPSYSTimerTriggerProc ToDo_;
   TAPPSYSTimerTriggerProc Skiped_;

@@ -190,6 +190,42 @@ TEST_F(EngineTest, ReceivePathAssemblesFramesWhateverTheChunking) {
   EXPECT_EQ(dev.GetControllerState(), ioRun);
 }
 
+TEST_F(EngineTest, AnAnswersAckLeavesWithTheNextFrameInOneWrite) {
+  identify("203");
+  dev.sendinfouqs("S00");
+  dev.sendinfouqs("D00");
+  dev.postCommands();
+  take();
+  auto writes = [&] {
+    std::lock_guard<std::mutex> hold(comm->lock);
+    return comm->writeCalls;
+  };
+  const std::size_t before = writes();
+  answer("S00", "2");  // the distance query follows: ACK first, one write
+  EXPECT_EQ(take(), (Written{"<ACK>", "D0064"}));
+  EXPECT_EQ(writes() - before, 1u);
+  answer("D00", "123");  // nothing follows: the ACK alone, at once
+  EXPECT_EQ(take(), (Written{"<ACK>"}));
+  EXPECT_EQ(writes() - before, 2u);
+}
+
+TEST_F(EngineTest, AChecksumWithASignIsDamaged) {
+  identify("203");
+  dev.sendinfouqs("Z00");
+  dev.postCommands();
+  EXPECT_EQ(take(), (Written{"Z0086"}));
+  // "Z0099" sums to 300: its checksum is "00"; "+0" and "-0" read as the
+  // number 0 but are no two digits, so the query goes out again.
+  for (const char* sign : {"+0", "-0"}) {
+    deliver(std::string("\x01Z0099") + sign + kEtb);
+    EXPECT_EQ(take(), (Written{"Z0086"})) << sign;
+  }
+  EXPECT_EQ(dev.GetErrorCode(), 0);
+  deliver(BuildFrame("Z0099"));
+  EXPECT_EQ(take(), (Written{"<ACK>"}));
+  EXPECT_EQ(dev.GetErrorCode(), 99);
+}
+
 TEST_F(EngineTest, TwoFramesInOneChunkAreBothHandledAndTheSendStepFollowsTheSecond) {
   identify("203");
   dev.sendinfouqs("S00");

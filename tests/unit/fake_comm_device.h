@@ -23,6 +23,7 @@ struct FakeCommState {
   std::vector<platform::CommTimeouts> timeouts;
   std::vector<std::uint32_t> readSizes;
   std::string written;
+  std::size_t writeCalls = 0;  // Write calls that wrote
 
   // Answers.
   bool openOk = true;
@@ -137,6 +138,7 @@ class FakeCommDevice final : public platform::CommDevice {
     std::lock_guard<std::mutex> hold(s_->lock);
     if (s_->writeFails) return 0;
     s_->written.append(static_cast<const char*>(data), count);
+    ++s_->writeCalls;
     return count;
   }
   bool Purge(std::uint32_t flags) override { return Record("Purge(" + Hex(flags) + ")", "Purge"); }

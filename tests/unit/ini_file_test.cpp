@@ -101,6 +101,21 @@ TEST(IniFile, ReadsAHandEditedFile) {
             "[other]\nWeight=70\n");
 }
 
+TEST(IniFile, LineEndsWithSeveralCarriageReturnsEndTheValueAndTheTextStaysAsWritten) {
+  // A file whose lines end in CR CR LF (saved twice in text mode, say): the
+  // CRs belong to the line end, so a value never keeps one, and what the
+  // file gives back loads to the same text.
+  TKavtelIniFile ini;
+  ini.SetText("[S]\r\r\nKey=value\r\r\r\nMid=a\rb\r\n");
+  EXPECT_EQ(ini.ReadString("S", "Key", ""), "value");
+  EXPECT_EQ(ini.ReadString("S", "Mid", ""), "a\rb");  // inside a line, as read
+  const std::string text = ini.GetText();
+  TKavtelIniFile again;
+  again.SetText(text);
+  EXPECT_EQ(again.GetText(), text);
+  EXPECT_EQ(again.ReadString("S", "Key", ""), "value");
+}
+
 TEST(IniFile, RefusesNamesAndValuesThatWouldBreakTheFile) {
   TKavtelIniFile ini;
   EXPECT_THROW(ini.WriteString("S", "Key", "two\nlines"), std::invalid_argument);

@@ -116,6 +116,23 @@ TEST_F(WatchdogTest, ReArmingMidRunSkipsTheOldIdAndTimesTheNewOneInFull) {
   EXPECT_EQ(dog.GetCountstarted(), 2u);
 }
 
+TEST_F(WatchdogTest, ReArmingThatEndsNoSoonerLetsTheRunningWaitEndThenTimesTheNewIdFromItsArming) {
+  // One arm per frame sent: the worker is not woken for each; the old id is
+  // skipped when its wait ends, the new one still gets its full interval.
+  dog.SetInterval(1000);
+  const auto armed = Clock::now();
+  dog.activateTimerID(7);
+  ASSERT_TRUE(WaitUntil([&] { return started == 1; }));
+  const auto rearmed = Clock::now();
+  dog.activateTimerID(8);
+  ASSERT_TRUE(WaitUntil([&] { return log.size() >= 2; }));
+  EXPECT_EQ(log.text(), "Skiped(7) ToDo(8)");
+  const auto e = log.entries();
+  EXPECT_GE(e[0].at - armed, std::chrono::milliseconds(1000) - kTick);
+  EXPECT_GE(e[1].at - rearmed, std::chrono::milliseconds(1000) - kTick);
+  EXPECT_EQ(dog.GetCountstarted(), 2u);
+}
+
 TEST_F(WatchdogTest, ToDoThatReArmsStartsAFullNewRunWithoutSkiped) {
   dog.SetInterval(40);
   std::atomic<int> calls{0};

@@ -30,14 +30,23 @@
 //   are never reported: a terminal offers no cheap way to wait for them.
 // - A pseudo-terminal has no modem lines and no error counters: the modem
 //   status reads as "no lines", line errors as "none", and line-control
-//   requests it refuses count as done.
+//   requests it refuses count as done. Whether the device keeps error
+//   counters is learnt once, when it opens; a device without them is not
+//   asked again on every status query.
+// - A pseudo-terminal's output queue is always empty: what its writer wrote
+//   is already in the other side's input. The status reports 0 without
+//   asking.
+// - The input count of the status right after an event wait is the count
+//   that wait saw (bytes are only taken out of the queue by reads, which
+//   follow the status): one query instead of two per wake-up.
 // - PURGE_TXCLEAR leaves a pseudo-terminal alone: its written bytes are
 //   already in the other side's input.
 // - A hang-up (the device vanished, or a pseudo-terminal's other side
 //   closed) fails the event wait, reads and writes; nothing retries it.
 // - PURGE_RXABORT/PURGE_TXABORT end a read or write that is blocked in
 //   progress, through a descriptor per direction that the blocked call also
-//   polls.
+//   polls. A read or write clears an abort that came before it started, and
+//   only looks when a purge has signalled one since the last look.
 // - LastError() is the errno of the last failing call on the calling thread.
 
 namespace kavtel::platform {
@@ -102,6 +111,34 @@ void Drain(int fd) {
   (void)::eventfd_read(fd, &value);
 }
 
+// An abort descriptor with the count of the aborts signalled on it, so that
+// a read or write drains it only when an abort came since the last drain.
+// The purge signals the descriptor before it counts: a call that sees the
+// new count drains that signal, and a call that does not see it yet is
+// ended by it, as a call in progress when the purge came.
+struct AbortSignal {
+  int fd = -1;
+  std::atomic<std::uint32_t> raised{0};
+  std::atomic<std::uint32_t> cleared{0};  // the count at the last drain
+
+  void Raise() {
+    (void)::eventfd_write(fd, 1);
+    raised.fetch_add(1, std::memory_order_release);
+  }
+  // Before a read or write starts: forget aborts that came before it.
+  void ClearStale() {
+    const std::uint32_t now = raised.load(std::memory_order_acquire);
+    if (now == cleared.load(std::memory_order_relaxed)) return;
+    Drain(fd);
+    cleared.store(now, std::memory_order_relaxed);
+  }
+  void Reset(int newFd) {
+    fd = newFd;
+    raised.store(0);
+    cleared.store(0);
+  }
+};
+
 class PosixCommDevice final : public CommDevice {
  public:
   ~PosixCommDevice() override { Close(); }
@@ -135,13 +172,16 @@ class PosixCommDevice final : public CommDevice {
       return Fail(err);
     }
     pty_ = IsPseudoTerminal(fd);
-    readAbort_ = readAbort;
-    writeAbort_ = writeAbort;
+    readAbort_.Reset(readAbort);
+    writeAbort_.Reset(writeAbort);
+    waitedCount_.store(-1);
     {
       std::lock_guard<std::mutex> hold(stateLock_);
       timeouts_ = CommTimeouts{};
       icount_ = {};
-      (void)::ioctl(fd, TIOCGICOUNT, &icount_);
+      // A device that refuses the counters now (a pseudo-terminal, most USB
+      // adapters) refuses them for good: it is not asked again.
+      errorCounters_ = ::ioctl(fd, TIOCGICOUNT, &icount_) == 0;
     }
     mask_.store(0);
     fd_ = fd;
@@ -151,9 +191,11 @@ class PosixCommDevice final : public CommDevice {
   void Close() override {
     if (fd_ < 0) return;
     ::close(fd_);
-    ::close(readAbort_);
-    ::close(writeAbort_);
-    fd_ = readAbort_ = writeAbort_ = -1;
+    ::close(readAbort_.fd);
+    ::close(writeAbort_.fd);
+    fd_ = -1;
+    readAbort_.Reset(-1);
+    writeAbort_.Reset(-1);
   }
 
   bool IsOpen() const override { return fd_ >= 0; }
@@ -259,6 +301,7 @@ class PosixCommDevice final : public CommDevice {
       Fail(EIO);
       return kWaitFailed;
     }
+    waitedCount_.store(waiting);
     mask = kEvRxChar;
     return kWaitObject0 + 1;
   }
@@ -267,16 +310,16 @@ class PosixCommDevice final : public CommDevice {
     errors = 0;
     status = ComStat{};
     if (fd_ < 0) return Fail(EBADF);
-    int in = 0;
+    int in = waitedCount_.exchange(-1);
     int out = 0;
-    if (::ioctl(fd_, FIONREAD, &in) != 0) return Fail(errno);
-    if (::ioctl(fd_, TIOCOUTQ, &out) != 0) return Fail(errno);
+    if (in < 0 && ::ioctl(fd_, FIONREAD, &in) != 0) return Fail(errno);
+    if (!pty_ && ::ioctl(fd_, TIOCOUTQ, &out) != 0) return Fail(errno);
     status.cbInQue = static_cast<std::uint32_t>(in);
     status.cbOutQue = static_cast<std::uint32_t>(out);
     // A UART counts its line errors; report those since the last call.
     serial_icounter_struct now{};
     std::lock_guard<std::mutex> hold(stateLock_);
-    if (::ioctl(fd_, TIOCGICOUNT, &now) == 0) {
+    if (errorCounters_ && ::ioctl(fd_, TIOCGICOUNT, &now) == 0) {
       if (now.frame != icount_.frame) errors |= kCeFrame;
       if (now.parity != icount_.parity) errors |= kCeRxParity;
       if (now.overrun != icount_.overrun) errors |= kCeOverrun;
@@ -293,7 +336,7 @@ class PosixCommDevice final : public CommDevice {
       Fail(EBADF);
       return CommIo::StartFailed;
     }
-    Drain(readAbort_);
+    readAbort_.ClearStale();
     const CommTimeouts t = Timeouts();
     // MAXDWORD interval with no totals: return at once with what is there.
     const bool immediate = t.ReadIntervalTimeout == kMaxDword &&
@@ -330,7 +373,7 @@ class PosixCommDevice final : public CommDevice {
           (timeout < 0 || timeout > static_cast<int>(t.ReadIntervalTimeout))) {
         timeout = static_cast<int>(t.ReadIntervalTimeout);
       }
-      const int ready = WaitReady(POLLIN, readAbort_, timeout);
+      const int ready = WaitReady(POLLIN, readAbort_.fd, timeout);
       if (ready == 0) break;  // a time-out ends the read with what it has
       if (ready < 0) return CommIo::CompletionFailed;
       polledReady = true;
@@ -343,7 +386,7 @@ class PosixCommDevice final : public CommDevice {
       Fail(EBADF);
       return 0;
     }
-    Drain(writeAbort_);
+    writeAbort_.ClearStale();
     const CommTimeouts t = Timeouts();
     const bool bounded = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
     const auto deadline =
@@ -363,7 +406,7 @@ class PosixCommDevice final : public CommDevice {
         Fail(errno);
         return 0;
       }
-      const int ready = WaitReady(POLLOUT, writeAbort_, PollTimeout(bounded, deadline));
+      const int ready = WaitReady(POLLOUT, writeAbort_.fd, PollTimeout(bounded, deadline));
       if (ready == 0) break;  // the write time-out: the count so far
       if (ready < 0) return 0;
     }
@@ -372,9 +415,10 @@ class PosixCommDevice final : public CommDevice {
 
   bool Purge(std::uint32_t flags) override {
     if (fd_ < 0) return Fail(EBADF);
-    if ((flags & kPurgeRxAbort) != 0) (void)::eventfd_write(readAbort_, 1);
-    if ((flags & kPurgeTxAbort) != 0) (void)::eventfd_write(writeAbort_, 1);
+    if ((flags & kPurgeRxAbort) != 0) readAbort_.Raise();
+    if ((flags & kPurgeTxAbort) != 0) writeAbort_.Raise();
     const bool rx = (flags & kPurgeRxClear) != 0;
+    if (rx) waitedCount_.store(-1);
     // What a pseudo-terminal's writer wrote is already with the other side
     // (flushing it would take bytes the other side has not read yet, which
     // a Windows port would have transmitted long before).
@@ -460,12 +504,16 @@ class PosixCommDevice final : public CommDevice {
   }
 
   int fd_ = -1;
-  int readAbort_ = -1;
-  int writeAbort_ = -1;
+  AbortSignal readAbort_;
+  AbortSignal writeAbort_;
   bool pty_ = false;
   std::atomic<std::uint32_t> mask_{0};
+  // The input count the last event wait saw, for the status that follows
+  // it; -1 once taken.
+  std::atomic<int> waitedCount_{-1};
   std::mutex stateLock_;  // the time-outs and line-error counts, read on any thread
   CommTimeouts timeouts_{};
+  bool errorCounters_ = false;  // the device keeps line-error counters
   serial_icounter_struct icount_{};
 };
 

@@ -1,0 +1,51 @@
+// libFuzzer target: every answer decoder of a device object with arbitrary
+// payloads. The device is made once and never opened, so it has no port and
+// no thread; a decoder that rejects a payload only counts an error.
+//
+// Input: byte 0 picks the answer code (of the answer table), the rest is the
+// payload. The readers' values must stay numbers.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "device/device_caps.h"
+#include "device/kavtel_device.h"
+
+namespace {
+
+using namespace kavtel;
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+constexpr const char* kCodes[] = {"S00", "V00", "P01", "S01", "E01", "D00", "A00", "B04", "U17",
+                                  "T00", "Z00", "J00", "J01", "J02", "Y00", "S04", "F00"};
+
+struct Closed {
+  TKavtelDeviceCaps caps;
+  TKavtelDevice device{8};
+  Closed() { device.SetDeviceCaps(&caps); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  static Closed closed;
+  static std::string payload;
+  TKavtelDevice& device = closed.device;
+  const char* code = kCodes[data[0] % (sizeof kCodes / sizeof kCodes[0])];
+  const TKavtelAnswer* answer = device.FindAnswer(code);
+  Check(answer != nullptr && answer->decoder);
+  payload.assign(reinterpret_cast<const char*>(data + 1), size - 1);
+  answer->decoder(payload);
+  // An absurd reading may overflow a float to infinity, never give NaN.
+  Check(!std::isnan(device.GetSpeed()) && !std::isnan(device.GetElevation()));
+  Check(!std::isnan(device.GetVO2()));
+  Check(device.GetQueuedCommands() <= 8);
+  return 0;
+}
