@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -13,7 +12,9 @@
 #include "device/kavtel_device.h"
 #include "device/wire_frame.h"
 #include "services/connection.h"
+#include "sim_records.h"
 #include "simulator.h"
+#include "support/process_stats.h"
 #include "support/wait_until.h"
 
 // The device object against the virtual treadmill: a real TKavtelDevice opens
@@ -27,6 +28,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using sim::Record;
+using test::HostFrames;
+using test::Show;
+using test::Threads;
 using test::WaitUntil;
 
 constexpr std::int32_t kPortNumber = 7;
@@ -41,37 +45,6 @@ constexpr std::uint32_t kTimeoutMs = 1000;
 constexpr std::uint32_t kFailSafe = 60;
 // Timer granularity allowed on lower bounds of time.
 constexpr auto kSlack = 16ms;
-
-std::size_t Threads() {
-  std::size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-
-bool IsFrame(const Record& r) {
-  return r.direction == Record::Direction::from_host && r.bytes.size() > 1;
-}
-
-// The frames the host sent, in order (ACK and NAK bytes left out).
-std::vector<Record> HostFrames(const std::vector<Record>& records) {
-  std::vector<Record> frames;
-  for (const Record& r : records) {
-    if (IsFrame(r)) frames.push_back(r);
-  }
-  return frames;
-}
-
-std::string Show(const std::vector<Record>& records) {
-  std::string text;
-  for (const Record& r : records) {
-    text += r.direction == Record::Direction::from_host ? "host> " : "sim>  ";
-    text += sim::Render(r.bytes) + "\n";
-  }
-  return text;
-}
 
 void ExpectNoViolations(const sim::Counters& c) {
   EXPECT_EQ(c.bad_checksums, 0u);

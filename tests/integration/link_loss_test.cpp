@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <stdlib.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,7 +12,9 @@
 #include "device/device_caps.h"
 #include "device/kavtel_device.h"
 #include "services/connection.h"
+#include "sim_records.h"
 #include "simulator.h"
+#include "support/process_stats.h"
 #include "support/wait_until.h"
 
 // A pulled cable and a returning adapter, with a real device object, real
@@ -30,6 +30,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using sim::Record;
+using test::CpuSeconds;
+using test::OpenDescriptors;
+using test::Show;
+using test::Threads;
 using test::WaitUntil;
 
 constexpr std::int32_t kPortNumber = 8;
@@ -37,38 +41,11 @@ constexpr std::uint32_t kCycleMs = 25;
 constexpr std::uint32_t kLongTimeoutMs = 60000;
 constexpr std::uint32_t kFailSafe = 60;
 
-std::size_t Entries(const char* folder) {
-  std::size_t n = 0;
-  if (DIR* d = ::opendir(folder)) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-std::size_t Threads() { return Entries("/proc/self/task"); }
-std::size_t Descriptors() { return Entries("/proc/self/fd"); }
-
-double CpuSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-std::vector<std::string> HostFrames(const std::vector<Record>& records) {
+// The frames the host sent, as bytes.
+std::vector<std::string> HostFrameBytes(const std::vector<Record>& records) {
   std::vector<std::string> frames;
-  for (const Record& r : records) {
-    if (r.direction == Record::Direction::from_host && r.bytes.size() > 1) frames.push_back(r.bytes);
-  }
+  for (const Record& r : test::HostFrames(records)) frames.push_back(r.bytes);
   return frames;
-}
-
-std::string Show(const std::vector<Record>& records) {
-  std::string text;
-  for (const Record& r : records) {
-    text += r.direction == Record::Direction::from_host ? "host> " : "sim>  ";
-    text += sim::Render(r.bytes) + "\n";
-  }
-  return text;
 }
 
 class LinkLoss : public ::testing::Test {
@@ -131,7 +108,7 @@ class LinkLoss : public ::testing::Test {
     EXPECT_TRUE(WaitUntil([&] { return Identified(); })) << Show(sim_->GetRecords());
     const std::uint64_t answers = sim_->GetCounters().answers_sent;
     EXPECT_TRUE(WaitUntil([&] { return sim_->GetCounters().answers_sent > answers + 10; }));
-    return HostFrames(sim_->GetRecords());
+    return HostFrameBytes(sim_->GetRecords());
   }
 
   void ExpectNoViolations() {
@@ -210,7 +187,7 @@ TEST_F(LinkLoss, WhileOutNothingSpinsAndACloseReturnsAtOnce) {
   OpenAndRun();
   device_.SetIOOpen(false);
   const std::size_t threads = Threads();
-  const std::size_t descriptors = Descriptors();
+  const std::size_t descriptors = OpenDescriptors();
   OpenAndRun();
   Pull();
 
@@ -228,8 +205,8 @@ TEST_F(LinkLoss, WhileOutNothingSpinsAndACloseReturnsAtOnce) {
   EXPECT_FALSE(device_.HasThreads());
   EXPECT_TRUE(WaitUntil([&] { return Threads() == threads; })) << Threads() << " threads";
   sim_->Replug();  // the treadmill's own line counts in the baseline
-  EXPECT_TRUE(WaitUntil([&] { return Descriptors() == descriptors; }))
-      << Descriptors() << " descriptors";
+  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() == descriptors; }))
+      << OpenDescriptors() << " descriptors";
 }
 
 // Plugged in and pulled again before the controller answered: the device

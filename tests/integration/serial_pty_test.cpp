@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -17,6 +16,7 @@
 #include "platform/comm_device.h"
 #include "serial/serial_port.h"
 #include "support/pseudo_terminal.h"
+#include "support/process_stats.h"
 #include "support/wait_until.h"
 
 // The serial port on a real pseudo-terminal: the test holds the master side,
@@ -27,24 +27,10 @@ namespace {
 
 using test::kGenerous;
 using test::PseudoTerminal;
+using test::CpuSeconds;
+using test::OpenDescriptors;
+using test::Threads;
 using test::WaitUntil;
-
-std::size_t Entries(const char* folder) {
-  std::size_t n = 0;
-  if (DIR* d = ::opendir(folder)) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-std::size_t OpenDescriptors() { return Entries("/proc/self/fd"); }
-std::size_t Threads() { return Entries("/proc/self/task"); }
-
-double CpuSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 std::string AllByteValues() {
   std::string bytes;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "log_text.h"
+
 namespace kavtel::ctl {
 namespace {
 
@@ -12,19 +14,8 @@ constexpr char kNak = 0x15;
 constexpr char kEtb = 0x17;
 constexpr int kMaxRepeats = 5;
 
-constexpr const char* kControlNames[32] = {
-    "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
-    "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
-    "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
-
 bool IsDigits(const std::string& s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // A frame body (code, payload, checksum digits) checked: the code, and
@@ -285,44 +276,7 @@ class Checker {
 
 }  // namespace
 
-std::string UnrenderLogText(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    if (text[i] == '<') {
-      const std::size_t close = text.find('>', i);
-      if (close != std::string::npos) {
-        const std::string name = text.substr(i + 1, close - i - 1);
-        bool matched = false;
-        for (int b = 0; b < 32; ++b) {
-          if (name == kControlNames[b]) {
-            out += static_cast<char>(b);
-            matched = true;
-            break;
-          }
-        }
-        if (!matched && name.size() > 7 && name[0] == '+' && name.compare(name.size() - 6, 6, " bytes") == 0 &&
-            IsDigits(name.substr(1, name.size() - 7))) {
-          matched = true;  // the mark of a cut text
-        }
-        if (matched) {
-          i = close + 1;
-          continue;
-        }
-      }
-    }
-    if (text[i] == '[' && i + 3 < text.size() && text[i + 3] == ']') {
-      const int hi = HexDigit(text[i + 1]);
-      const int lo = HexDigit(text[i + 2]);
-      if (hi >= 0 && lo >= 0 && hi * 16 + lo >= 127) {
-        out += static_cast<char>(hi * 16 + lo);
-        i += 4;
-        continue;
-      }
-    }
-    out += text[i++];
-  }
-  return out;
-}
+std::string UnrenderLogText(const std::string& text) { return logtext::Unrender(text); }
 
 LogReport CheckLog(const std::string& text) {
   LogReport report;

@@ -3,59 +3,18 @@
 #include <cstdlib>
 
 #include "frame_codec.h"
+#include "log_text.h"
 
 namespace kavtel::sim {
 namespace {
 
-constexpr const char* kNames[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
-                                    "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
-                                    "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
-
 bool Digits(const std::string& s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos; }
-
-int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool Starts(const std::string& text, const char* head) { return text.rfind(head, 0) == 0; }
 
 }  // namespace
 
-std::string Unrender(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    if (text[i] == '<') {
-      const std::size_t close = text.find('>', i);
-      if (close != std::string::npos) {
-        const std::string name = text.substr(i + 1, close - i - 1);
-        int byte = -1;
-        for (int b = 0; b < 32; ++b) {
-          if (name == kNames[b]) byte = b;
-        }
-        const bool cut = name.size() > 7 && name[0] == '+' && name.compare(name.size() - 6, 6, " bytes") == 0 &&
-                         Digits(name.substr(1, name.size() - 7));
-        if (byte >= 0 || cut) {
-          if (byte >= 0) out += static_cast<char>(byte);
-          i = close + 1;
-          continue;
-        }
-      }
-    }
-    if (text[i] == '[' && i + 3 < text.size() && text[i + 3] == ']') {
-      const int hi = Hex(text[i + 1]);
-      const int lo = Hex(text[i + 2]);
-      if (hi >= 0 && lo >= 0 && hi * 16 + lo >= 127) {
-        out += static_cast<char>(hi * 16 + lo);
-        i += 4;
-        continue;
-      }
-    }
-    out += text[i++];
-  }
-  return out;
-}
+std::string Unrender(const std::string& text) { return logtext::Unrender(text); }
 
 std::vector<ReplayStep> ReadReplay(const std::string& log_text) {
   std::vector<ReplayStep> steps;
