@@ -31,7 +31,9 @@ void TKavtelDevice::lineLost(const char* why) {
   LineLost_.store(true);
   disarmWatchdog();
   Flight_.Abandon();
+  AcksPending_ = 0;  // an acknowledgement of the old line never goes out on a new one
   dropQueued("line lost");
+  resetCommandCounter();  // the query on the wire is no longer outstanding
   Receiver_.Clear();
   AwaitingIdentification_.store(true);
   // Whatever the belt did, nothing tells any more.
@@ -83,14 +85,10 @@ void TKavtelDevice::keepLink() {
   TAPPSYSMutexHold hold(lock());
   // Gone again while opening: closed at the next tick.
   if (LostWhileReopening_ || !Online_.load()) return;
+  // Nothing was sent, received or decoded while the line was lost: the
+  // device is still detecting, nothing in flight, awaiting identification.
   LineLost_.store(false);
-  AcksPending_ = 0;  // an acknowledgement of the old line never goes out on the new one
-  Receiver_.Clear();
-  Flight_.Abandon();
   dropQueued("given while the line was lost");
-  AwaitingIdentification_.store(true);
-  if (GetControllerState() != ioDetecting) updateControllerState(ioDetecting);
-  resetCommandCounter();
   Poll_.SetCycleStep(0);
   log("<Link>| line back on COM " + std::to_string(port->GetPortIndex()) +
           ", identifying the controller",

@@ -211,7 +211,7 @@ TEST_F(LinkLoss, WhileOutNothingSpinsAndACloseReturnsAtOnce) {
 
 // Plugged in and pulled again before the controller answered: the device
 // stays in the loss and finds the line once it stays.
-TEST_F(LinkLoss, LineThatDiesAgainWhileReopeningIsFollowedToTheEnd) {
+TEST_F(LinkLoss, LineThatDiesAgainBeforeTheControllerAnsweredIsFollowedToTheEnd) {
   OpenAndRun();
   Pull();
   sim::Faults faults;
