@@ -21,10 +21,7 @@ void TKavtelDevice::DoOnLineLost(TObject*) { lineLost("no more events from the p
 void TKavtelDevice::lineLost(const char* why) {
   TAPPSYSMutexHold hold(lock());
   if (!Online_.load() || !Port_) return;
-  if (LineLost_.load()) {
-    LostWhileReopening_ = true;
-    return;
-  }
+  if (LineLost_.load()) return;
   // Detecting before lost, so that a host that sees the loss never reads
   // the old values after it.
   if (GetControllerState() != ioDetecting) updateControllerState(ioDetecting);
@@ -69,22 +66,17 @@ void TKavtelDevice::keepLink() {
     const std::uint32_t now = platform::TickCount();
     if (now - LastReopenTry_ < kReopenIntervalMs) return;
     LastReopenTry_ = now;
-    LostWhileReopening_ = false;
   }
   try {
     port->Open();  // looks the port's path up again
   } catch (...) {
-    // Opened but not usable: closed again, tried again in a second.
-    try {
-      port->Close();
-    } catch (...) {
-    }
+    // Opened but not usable: what stayed open is closed at the next tick.
     return;
   }
   if (!port->GetConnected()) return;
   TAPPSYSMutexHold hold(lock());
-  // Gone again while opening: closed at the next tick.
-  if (LostWhileReopening_ || !Online_.load()) return;
+  // The new line's event thread died already: closed at the next tick.
+  if (port->GetLineLost() || !Online_.load()) return;
   // Nothing was sent, received or decoded while the line was lost: the
   // device is still detecting, nothing in flight, awaiting identification.
   LineLost_.store(false);

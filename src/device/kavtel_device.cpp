@@ -113,7 +113,6 @@ void TKavtelDevice::ioConnecting() {
     IdentifiedSinceOpen_ = false;
     KnownStopped_ = false;
     LineLost_.store(false);
-    LostWhileReopening_ = false;
     ReportedMaxSpeed_.store(0);
     RNXErrCommandCounter_.store(0);
     RNXErrRepeatCounter_.store(0);
@@ -178,12 +177,12 @@ void TKavtelDevice::ioConnecting() {
 
 void TKavtelDevice::ioDisconnecting() {
   bool confirmed = true;
+  // No more polling (nor reopen attempts of a lost line): from here on only
+  // the stop commands may go out.
+  endCycle();
   if (Port_ && Online_.load()) {
-    // No more polling: from here on only the stop commands may go out.
     Closing_.store(true);
-    endCycle();
     bool needStop;
-    bool lost;
     {
       TAPPSYSMutexHold hold(lock());
       dropQueued("port closing");
@@ -191,24 +190,21 @@ void TKavtelDevice::ioDisconnecting() {
       // re-identification "stop"), the belt may move unless a status answer
       // said otherwise since the last command that could move it.
       needStop = Flight_.PromisedStops() > 0 || (IdentifiedSinceOpen_ && !KnownStopped_);
-      lost = LineLost_.load();
-      if (lost && needStop) {
-        log("<Error>| line lost while closing, the stop commands cannot be sent", apmComment);
-      } else if (needStop) {
+      if (needStop) {
         promiseStopGroup();
-        postCommands();
+        postCommands();  // nothing goes out on a lost line
       }
     }
     // The frame in flight is awaited too (once), so its answer does not
-    // meet the next open's first frame.
-    if (!lost && (needStop || HasPendingCommand())) finishStopGroup();
+    // meet the next open's first frame. A lost line ends the wait at once,
+    // the promised stops unanswered.
+    if (needStop || HasPendingCommand()) finishStopGroup();
     TAPPSYSMutexHold hold(lock());
-    confirmed = Flight_.StopConfirmed() && !(lost && needStop);
+    confirmed = Flight_.StopConfirmed();
     if (!confirmed) log("<Error>| stop not confirmed by the controller, port closing", apmComment);
   }
   StopConfirmed_.store(confirmed);
   Online_.store(false);
-  endCycle();  // also ends the reopen attempts of a lost line
   endTimeoutService();
   if (Port_ && Port_->GetConnected()) Port_->Disconnecting();
   {

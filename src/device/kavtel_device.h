@@ -332,8 +332,6 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The line is gone (a pulled cable, a removed adapter): nothing is
   // written until the port has been reopened.
   std::atomic<bool> LineLost_{false};
-  // The line was lost again while a reopen was under way.
-  bool LostWhileReopening_ = false;
   std::uint32_t LastReopenTry_ = 0;  // tick count of the last reopen attempt
   std::atomic<bool> StopConfirmed_{true};
   std::atomic<float> ReportedMaxSpeed_{0};

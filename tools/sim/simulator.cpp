@@ -167,11 +167,7 @@ void Simulator::Stop() {
   close(wake_read_);
   close(wake_write_);
   wake_read_ = wake_write_ = -1;
-  started_ = false;
-  if (!options_.link_path.empty()) {
-    struct stat st {};
-    if (lstat(options_.link_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(options_.link_path.c_str());
-  }
+  started_ = false;  // DropLine took the link away
 }
 
 void Simulator::Wake() const {
