@@ -217,9 +217,12 @@ std::string TAPPSYSProtocol::FileName(std::uint32_t tick) const {
 
 // Creates a file of a name not taken yet in `folder` (a new start tick for
 // each name tried, so two starts within one millisecond still get two
-// files) and makes it the file being written.
+// files) and makes it the file being written. The ticks of one log's names
+// only grow: a name the file limit removed is never given out again, so a
+// "removed" line never names a file that exists.
 bool TAPPSYSProtocol::CreateFileIn(const std::string& folder) {
   std::uint32_t tick = platform::TickCount();
+  if (!fileName_.empty() && static_cast<std::int32_t>(tick - startTick_) <= 0) tick = startTick_ + 1;
   for (int attempt = 0; attempt < 1000; ++attempt, ++tick) {
     const std::string name = FileName(tick);
     const std::string path = platform::JoinPath(folder, name);
@@ -272,11 +275,15 @@ void TAPPSYSProtocol::WriteComment(const std::string& text) {
 // Room kept in every file for the line that says where it continues.
 constexpr std::uint64_t kClosingRoom = 128;
 
+// Room for a line's time stamp: ten digits of a 32-bit count, a tab, CR LF.
+constexpr std::uint64_t kStampRoom = 13;
+
 void TAPPSYSProtocol::WriteFileLine(const std::string& line) {
-  const std::string timed = TimedLine(line);
-  if (fileSize_ > 0 && fileSize_ + timed.size() + kClosingRoom > MaxFileSize_) Rotate();
+  // The line is stamped once the file it goes into is known: a file that
+  // continues another counts its time from its own start.
+  if (fileSize_ > 0 && fileSize_ + line.size() + kStampRoom + kClosingRoom > MaxFileSize_) Rotate();
   if (!file_) return;
-  if (!WriteRaw(timed)) FileFailed("a write to the file failed");
+  if (!WriteRaw(TimedLine(line))) FileFailed("a write to the file failed");
 }
 
 // The file is full: it ends with a line naming the next file, which starts

@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "platform/system.h"
 #include "services/protocol_log.h"
+#include "support/wait_until.h"
 
 namespace kavtel {
 namespace {
@@ -288,6 +289,39 @@ TEST_F(ProtocolFile, AFullFileContinuesInANewOneAndTheOldestGoesAtTheFileLimit) 
   ASSERT_FALSE(numbers.empty());
   EXPECT_EQ(numbers.back(), kLines - 1);
   for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1);
+}
+
+// A file that continues another times its lines from its own start: the
+// line that filled the old file is not stamped with the old file's clock.
+TEST_F(ProtocolFile, AContinuationTimesItsLinesFromItsOwnStart) {
+  const std::string folder = platform::JoinPath(base, "Protocol");
+  ASSERT_TRUE(platform::CreateFolders(folder));
+  TAPPSYSProtocol log;
+  log.SetFileTag("COM7");
+  log.SetMaxFileSize(TAPPSYSProtocol::kMinFileSize);
+  log.SetMode(apmALL);
+  ASSERT_TRUE(log.IsWritingFile());
+  // The first file ages first, so the two clocks tell apart.
+  const std::uint32_t opened = platform::TickCount();
+  ASSERT_TRUE(test::WaitUntil([&] { return platform::TickCount() - opened >= 200; }));
+  const std::string payload(80, 'y');
+  for (int i = 0; i < 100 && LogFilesIn(folder, "ProtocolCOM7-").size() < 2; ++i) {
+    log.addEventString(payload, apmTD);
+  }
+  for (int i = 0; i < 3; ++i) log.addEventString(payload, apmTD);  // lines of the new file
+  log.SetMode(apmOFF);
+  const std::vector<std::string> names = LogFilesIn(folder, "ProtocolCOM7-");
+  ASSERT_EQ(names.size(), 2u);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    unsigned long last = 0;
+    for (const std::string& line : FileLines(Read(platform::JoinPath(folder, name)))) {
+      if (line.empty()) continue;
+      const unsigned long stamp = std::stoul(line.substr(0, line.find('\t')));
+      EXPECT_GE(stamp, last) << line;
+      last = stamp;
+    }
+  }
 }
 
 TEST_F(ProtocolFile, SwitchingOnRemovesTheOldestFilesOfEarlierRunsBeyondTheLimit) {
