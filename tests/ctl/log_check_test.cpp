@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log_check.h"
+#include "log_text.h"
 
 namespace kavtel::ctl {
 namespace {
@@ -175,10 +176,10 @@ TEST(LogCheck, LinesMissingBeforeALogStartsAfterAFloodSummaryOrAtAContinuationAr
 }
 
 TEST(LogCheck, RenderedTextsTurnBackIntoTheirBytes) {
-  EXPECT_EQ(UnrenderLogText("<SOH>AB<ETB>"), "\x01" "AB\x17");
-  EXPECT_EQ(UnrenderLogText("[80][FF]x[7E]"), "\x80\xff" "x[7E]");  // only bytes from 127 come in hex
-  EXPECT_EQ(UnrenderLogText("<NUL><US><FOO>"), std::string("\0\x1f<FOO>", 7));
-  EXPECT_EQ(UnrenderLogText("abc<+1234 bytes>"), "abc");
+  EXPECT_EQ(logtext::Unrender("<SOH>AB<ETB>"), "\x01" "AB\x17");
+  EXPECT_EQ(logtext::Unrender("[80][FF]x[7E]"), "\x80\xff" "x[7E]");  // only bytes from 127 come in hex
+  EXPECT_EQ(logtext::Unrender("<NUL><US><FOO>"), std::string("\0\x1f<FOO>", 7));
+  EXPECT_EQ(logtext::Unrender("abc<+1234 bytes>"), "abc");
 }
 
 TEST(LogCheck, TheReportListsTheSummaryAndEachViolation) {

@@ -26,6 +26,7 @@
 #include "device/kavtel_device.h"
 #include "services/connection.h"
 #include "services/protocol_log.h"
+#include "log_text.h"
 #include "simulator.h"
 #include "support/wait_until.h"
 
@@ -48,8 +49,15 @@ std::string ReadFile(const std::string& path) {
 // wire by its log.
 std::size_t HostUnitsInLog(const std::string& text) {
   std::size_t units = 0;
-  for (const char* sign : {"TD: \t<C>", "TD: \t<I>", "TD: \t<A>", "TD: \t<Timeouthandler>", "OE: \t<repeat>|"}) {
-    for (std::size_t at = text.find(sign); at != std::string::npos; at = text.find(sign, at + 1)) ++units;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    std::size_t end = text.find('\n', from);
+    if (end == std::string::npos) end = text.size();
+    const auto line = logtext::ParseLine(text.substr(from, end - from));
+    from = end + 1;
+    if (!line) continue;
+    const bool ack = line->kind == "TD: " && line->text.rfind("<A>", 0) == 0;
+    if (ack || logtext::FrameSent(*line).how != logtext::Sending::none) ++units;
   }
   return units;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frame_codec.h"
+#include "log_text.h"
 #include "replay.h"
 
 namespace kavtel::sim {
@@ -60,7 +61,7 @@ TEST(Replay, EachFrameTheHostSentBecomesAStepWithWhatCameBackAndWhen) {
 
 TEST(Replay, RenderedTextsTurnBackIntoTheirBytes) {
   const std::string bytes("\x00\x01" "A\x17\x1f\x7f\x80\xff" "[41]<x>", 15);
-  EXPECT_EQ(Unrender(Render(bytes)), bytes);
+  EXPECT_EQ(logtext::Unrender(Render(bytes)), bytes);
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 #pragma once
 
-// The protocol log writes the bytes of the line as text: control bytes by
+// Reading the protocol log back, for kavtelctl check and kavtel-sim's
+// replay. A line is "elapsed<TAB>KIND<TAB>text" with KIND "TD: ", "RD: " or
+// "OE: ". The log writes the bytes of the line as text: control bytes by
 // name ("<SOH>", "<ETB>"), bytes from 127 up as two hex digits ("[80]"), and
-// a text cut short ends in "<+N bytes>". kavtelctl check and kavtel-sim's
-// replay both read it back with this one function.
+// a text cut short ends in "<+N bytes>".
 
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace kavtel::logtext {
@@ -63,6 +67,54 @@ inline std::string Unrender(const std::string& text) {
     out += text[i++];
   }
   return out;
+}
+
+struct Line {
+  std::uint64_t elapsed = 0;  // ms since the file's start
+  std::string kind;           // "TD: ", "RD: ", "OE: " or anything else found there
+  std::string text;
+};
+
+// A log line (a CR before its end dropped); nullopt for a line that is not
+// "digits<TAB>kind<TAB>text".
+inline std::optional<Line> ParseLine(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const std::size_t tab1 = line.find('\t');
+  const std::size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+  if (tab2 == std::string::npos || !detail::IsDigits(line.substr(0, tab1))) return std::nullopt;
+  Line out;
+  out.elapsed = std::strtoull(line.substr(0, tab1).c_str(), nullptr, 10);
+  out.kind = line.substr(tab1 + 1, tab2 - tab1 - 1);
+  out.text = line.substr(tab2 + 1);
+  return out;
+}
+
+// How a line put a frame on the wire: sent ("TD: <C>"/"<I>"), sent again
+// after a time-out ("TD: <Timeouthandler> [n] |frame| (step)"), or sent again
+// after a NAK or a damaged answer ("OE: <repeat>| frame").
+enum class Sending { none, sent, afterTimeout, afterFault };
+struct SentFrame {
+  Sending how = Sending::none;
+  std::string frame;  // the bytes on the wire
+};
+
+inline SentFrame FrameSent(const Line& line) {
+  auto starts = [&line](const char* head) { return line.text.rfind(head, 0) == 0; };
+  if (line.kind == "TD: " && (starts("<C>") || starts("<I>"))) {
+    return {Sending::sent, Unrender(line.text.substr(3))};
+  }
+  if (line.kind == "TD: " && starts("<Timeouthandler>")) {
+    const std::size_t open = line.text.find('|');
+    const std::size_t close = open == std::string::npos ? open : line.text.find('|', open + 1);
+    if (close == std::string::npos) return {};
+    return {Sending::afterTimeout, Unrender(line.text.substr(open + 1, close - open - 1))};
+  }
+  if (line.kind == "OE: " && starts("<repeat>|")) {
+    std::string frame = line.text.substr(9);
+    if (!frame.empty() && frame[0] == ' ') frame.erase(0, 1);
+    return {Sending::afterFault, Unrender(frame)};
+  }
+  return {};
 }
 
 }  // namespace kavtel::logtext

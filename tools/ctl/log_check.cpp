@@ -63,14 +63,6 @@ bool IsStop(const Frame& f) {
 bool Starts(const std::string& text, const char* head) { return text.rfind(head, 0) == 0; }
 
 // The frame between the first "|" and the next "|" of a time-out line.
-std::string BetweenBars(const std::string& text) {
-  const std::size_t open = text.find('|');
-  if (open == std::string::npos) return {};
-  const std::size_t close = text.find('|', open + 1);
-  if (close == std::string::npos) return {};
-  return text.substr(open + 1, close - open - 1);
-}
-
 struct InFlight {
   std::string frame;  // SOH ... ETB
   Frame parsed;
@@ -87,21 +79,18 @@ class Checker {
 
   void Line(std::size_t number, const std::string& raw) {
     ++r_.lines;
-    std::string line = raw;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) return;
-    const std::size_t tab1 = line.find('\t');
-    const std::size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-    if (tab2 == std::string::npos || !IsDigits(line.substr(0, tab1))) {
+    if (raw.empty() || raw == "\r") return;
+    const std::optional<logtext::Line> line = logtext::ParseLine(raw);
+    if (!line) {
       Violation(number, "not a log line");
       return;
     }
-    const std::string kind = line.substr(tab1 + 1, tab2 - tab1 - 1);
+    const std::string& kind = line->kind;
     if (kind != "TD: " && kind != "RD: " && kind != "OE: ") {
       Violation(number, "unknown line kind '" + kind + "'");
       return;
     }
-    const std::uint64_t elapsed = std::strtoull(line.substr(0, tab1).c_str(), nullptr, 10);
+    const std::uint64_t elapsed = line->elapsed;
     if (lastElapsed_ && elapsed < *lastElapsed_) {
       Violation(number, "time goes back from " + std::to_string(*lastElapsed_) + " ms to " +
                             std::to_string(elapsed) + " ms");
@@ -110,20 +99,28 @@ class Checker {
       r_.longestGapLine = number;
     }
     lastElapsed_ = elapsed;
-    const std::string text = line.substr(tab2 + 1);
-    if (kind == "TD: ") Sent(number, text);
-    if (kind == "RD: ") Received(number, text);
-    if (kind == "OE: ") Remark(number, text);
+    const logtext::SentFrame sent = logtext::FrameSent(*line);
+    switch (sent.how) {
+      case logtext::Sending::sent: NewFrame(number, sent.frame); return;
+      case logtext::Sending::afterTimeout:
+        ++r_.timeouts;
+        Repeat(number, sent.frame, true);
+        return;
+      case logtext::Sending::afterFault: Repeat(number, sent.frame, false); return;
+      case logtext::Sending::none: break;
+    }
+    if (kind == "TD: ") Sent(number, line->text);
+    if (kind == "RD: ") Received(number, line->text);
+    if (kind == "OE: ") Remark(number, line->text);
   }
 
  private:
   void Violation(std::size_t line, const std::string& what) { r_.violations.push_back({line, what}); }
 
+  // A line of sent bytes that put no frame on the wire: an acknowledgement.
   void Sent(std::size_t number, const std::string& text) {
-    if (Starts(text, "<C>") || Starts(text, "<I>")) {
-      NewFrame(number, UnrenderLogText(text.substr(3)));
-    } else if (Starts(text, "<A>")) {
-      const std::string rest = UnrenderLogText(text.substr(3));
+    if (Starts(text, "<A>")) {
+      const std::string rest = logtext::Unrender(text.substr(3));
       if (rest != std::string(1, kAck)) Violation(number, "acknowledgement that is no ACK");
       if (unacknowledged_ != 0) {
         unacknowledged_ = 0;
@@ -133,9 +130,6 @@ class Checker {
         Violation(number, "acknowledgement without an answer");
       }
       lastDamaged_ = false;
-    } else if (Starts(text, "<Timeouthandler>")) {
-      ++r_.timeouts;
-      Repeat(number, UnrenderLogText(BetweenBars(text)), true);
     }
   }
 
@@ -187,7 +181,7 @@ class Checker {
   }
 
   void Received(std::size_t number, const std::string& text) {
-    const std::string bytes = UnrenderLogText(text);
+    const std::string bytes = logtext::Unrender(text);
     if (bytes == std::string(1, kNak)) {
       ++r_.naks;
       if (flight_ && !flight_->settled) {
@@ -223,11 +217,7 @@ class Checker {
   }
 
   void Remark(std::size_t number, const std::string& text) {
-    if (Starts(text, "<repeat>|")) {
-      std::string frame = text.substr(9);
-      if (!frame.empty() && frame[0] == ' ') frame.erase(0, 1);
-      Repeat(number, UnrenderLogText(frame), false);
-    } else if (Starts(text, "<Error>|") || Starts(text, "<TimeOut>|")) {
+    if (Starts(text, "<Error>|") || Starts(text, "<TimeOut>|")) {
       ++r_.troubles;
       afterTrouble_ = true;
       GiveUp();
@@ -276,7 +266,6 @@ class Checker {
 
 }  // namespace
 
-std::string UnrenderLogText(const std::string& text) { return logtext::Unrender(text); }
 
 LogReport CheckLog(const std::string& text) {
   LogReport report;

@@ -41,9 +41,4 @@ LogReport CheckLog(const std::string& text);
 // The summary and the violations, one a line.
 void PrintLogReport(const LogReport& report, const std::string& name, std::ostream& out);
 
-// The bytes a rendered event text stands for: "<SOH>" and the other
-// control names, "[XX]" in hexadecimal; a "<+N bytes>" mark of a cut text
-// is dropped.
-std::string UnrenderLogText(const std::string& text);
-
 }  // namespace kavtel::ctl

@@ -29,8 +29,4 @@ struct ReplayStep {
 // answer). Received frames before the first step are left out.
 std::vector<ReplayStep> ReadReplay(const std::string& log_text);
 
-// The bytes a rendered log text stands for ("<SOH>" and the other control
-// names, "[XX]" from 127 up); the "<+N bytes>" mark of a cut text is dropped.
-std::string Unrender(const std::string& text);
-
 }  // namespace kavtel::sim
