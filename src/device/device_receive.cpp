@@ -10,12 +10,38 @@ using Verdict = TKavtelReceiveAssembler::Verdict;
 using Failure = TKavtelFrameInFlight::Failure;
 using Action = TKavtelFrameInFlight::Action;
 
+namespace {
+
+// One received chunk in the log, ended however its handling ends (a
+// decoder that throws included), so that later lines are never held to a
+// chunk's budget.
+class LoggedChunk {
+ public:
+  explicit LoggedChunk(TAPPSYSProtocol* log) : log_(log) {
+    if (log_ != nullptr) log_->BeginChunk();
+  }
+  ~LoggedChunk() {
+    if (log_ == nullptr) return;
+    try {
+      log_->EndChunk();
+    } catch (...) {
+      // The summary line is lost; the chunk is over all the same.
+    }
+  }
+  LoggedChunk(const LoggedChunk&) = delete;
+  LoggedChunk& operator=(const LoggedChunk&) = delete;
+
+ private:
+  TAPPSYSProtocol* log_;
+};
+
+}  // namespace
+
 void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t count) {
   TAPPSYSMutexHold hold(lock());
   if (count <= 0) return;
   // A controller that floods the line fills the log with a bounded summary.
-  TAPPSYSProtocol* protocol = Port_ ? Port_->GetProtocol() : nullptr;
-  if (protocol != nullptr) protocol->BeginChunk();
+  const LoggedChunk chunk(Port_ ? Port_->GetProtocol() : nullptr);
   const auto total = static_cast<std::size_t>(count);
   std::size_t pos = 0;
   // Bytes that arrive once the line is lost (or from a reopened port
@@ -39,7 +65,6 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
   // An acknowledgement that no frame took along leaves on its own.
   flushAck();
   if (Receiver_.Overlong()) DoOnError(this);
-  if (protocol != nullptr) protocol->EndChunk();
 }
 
 void TKavtelDevice::handleFrame(const TKavtelReceiveAssembler::Event& event) {
