@@ -1,6 +1,5 @@
 #include "device/receive_assembler.h"
 
-#include "device/number_text.h"
 #include "device/wire_frame.h"
 
 namespace kavtel {
@@ -58,19 +57,17 @@ void TKavtelReceiveAssembler::check(Event& event) {
     event.verdict = Verdict::repeat;
     return;
   }
-  const std::string code = event.text.substr(0, 3);
-  const std::string payload = event.text.substr(3, length - 6);
   // The checksum is two decimal digits: a sign ("+5", "-0") is no checksum.
-  const std::string_view digits = std::string_view(event.text).substr(length - 3, 2);
-  const auto sent = ParseInteger(digits);
+  const std::string_view text(event.text);
+  const std::string_view digits = text.substr(length - 3, 2);
   const bool twoDigits = digits[0] >= '0' && digits[0] <= '9' && digits[1] >= '0' && digits[1] <= '9';
-  if (!twoDigits || !sent || *sent != FrameChecksum(code + payload)) {
+  if (!twoDigits || (digits[0] - '0') * 10 + (digits[1] - '0') != FrameChecksum(text.substr(0, length - 3))) {
     event.verdict = Verdict::repeat;
     return;
   }
   event.verdict = Verdict::ok;
-  event.code = code;
-  event.payload = payload;
+  event.code.assign(text.substr(0, 3));
+  event.payload.assign(text.substr(3, length - 6));
 }
 
 }  // namespace kavtel

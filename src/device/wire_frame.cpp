@@ -2,7 +2,7 @@
 
 namespace kavtel {
 
-int FrameChecksum(const std::string& text) {
+int FrameChecksum(std::string_view text) {
   unsigned sum = 0;
   for (char c : text) sum += static_cast<unsigned char>(c);
   return static_cast<int>(sum % 100u);

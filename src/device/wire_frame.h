@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kavtel {
 
@@ -12,7 +13,7 @@ constexpr char kNAK = '\x15';
 constexpr char kETB = '\x17';
 
 // Byte sum of the text (as unsigned bytes) modulo 100.
-int FrameChecksum(const std::string& text);
+int FrameChecksum(std::string_view text);
 // SOH, the text, its checksum as two digits, ETB.
 std::string BuildFrame(const std::string& text);
 
