@@ -109,17 +109,17 @@ void TAPPSYSOneShotThread::Execute() {
     if (result == platform::kWaitObject0) {
       Skiped_(started);
     } else if (result == platform::kWaitTimeout) {
-      bool fire;
+      // Only a disarm (which sets cut_) or a new arm (a new sequence) takes
+      // the running id away, so an id neither superseded is still the one.
       bool superseded;
       {
         std::lock_guard<std::mutex> hold(idLock_);
         superseded = cut_ || armSeq_ != seq;
-        fire = !superseded && TimerID_.load() == started;
       }
-      if (fire) {
-        ToDo_(started);
-      } else if (superseded) {
+      if (superseded) {
         Skiped_(started);
+      } else {
+        ToDo_(started);
       }
     } else {
       platform::ShowMessageBox("Please restart Application", "Timer error",
