@@ -51,6 +51,7 @@
 #include "serial/serial_port.h"
 #include "services/connection.h"
 #include "simulator.h"
+#include "support/wait_until.h"
 
 // --- the counting allocator ------------------------------------------------
 
@@ -325,16 +326,6 @@ Usage Now() {
   return {cpu, u.ru_nvcsw};
 }
 
-template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::seconds limit = std::chrono::seconds(60)) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return pred();
-}
-
 bool TracedBy(const std::string& statusPath) {
   std::ifstream status(statusPath);
   std::string line;
@@ -398,7 +389,7 @@ long TraceCalls(int seconds, std::uint64_t& frames) {
   ::close(fd);
   ::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
   const pid_t tracer = Spawn({"strace", "-f", "-c", "-q", "-o", file, "-p", std::to_string(::getpid())});
-  if (!WaitUntil(AllTraced, std::chrono::seconds(10))) {
+  if (!test::WaitUntil(AllTraced, std::chrono::seconds(10))) {
     ::kill(tracer, SIGKILL);
     ::waitpid(tracer, nullptr, 0);
     ::unlink(file);
@@ -480,7 +471,7 @@ double Ratio(const std::string& lib, const std::string& peer, int field) {
 void Run(int count, int seconds, int straceSeconds, const std::string& self) {
   Simulators sims(count + 1);  // the last one serves the trivial peer
   Host host(count, sims);
-  if (!WaitUntil([&] { return host.Identified(); })) {
+  if (!test::WaitUntil([&] { return host.Identified(); }, std::chrono::seconds(60))) {
     std::printf("%d devices: not all identified\n", count);
     return;
   }
@@ -509,21 +500,21 @@ void Run(int count, int seconds, int straceSeconds, const std::string& self) {
   for (int i = 0; i < count; ++i) host.Burst(i, kBurstFrames);
   int peerStatus = 0;
   ::waitpid(peer, &peerStatus, 0);
-  WaitUntil([&] {
+  test::WaitUntil([&] {
     for (int i = 0; i < count; ++i)
       if (!host.Drained(i)) return false;
     return true;
-  });
+  }, std::chrono::seconds(60));
   const std::string lib = sims.Ask("turn 0 " + std::to_string(count));
   const std::string peerTurn = sims.Ask("turn " + std::to_string(count) + " " + std::to_string(count + 1));
 
   // The paced drain on the first device.
   sims.Ask("pace 0");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  WaitUntil([&] { return host.Drained(0); });
+  test::WaitUntil([&] { return host.Drained(0); }, std::chrono::seconds(60));
   sims.Ask("clear");
   host.Burst(0, kPacedFrames);
-  WaitUntil([&] { return host.Drained(0); });
+  test::WaitUntil([&] { return host.Drained(0); }, std::chrono::seconds(60));
   std::istringstream drain(sims.Ask("drain 0"));
   double drainUs = 0;
   double wireUs = 0;
