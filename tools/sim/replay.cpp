@@ -37,7 +37,15 @@ std::vector<ReplayStep> ReadReplay(const std::string& log_text) {
       if (bytes.back() != kEtb) bytes += kEtb;  // a cut text still ends as a frame
     }
     const std::uint64_t delay = line->elapsed > step_time ? line->elapsed - step_time : 0;
-    steps.back().answers.push_back({std::move(bytes), std::chrono::milliseconds(delay)});
+    ReplayAnswer answer{std::move(bytes), std::chrono::milliseconds(delay)};
+    answer.nak = answer.bytes == std::string(1, kNak);
+    if (!answer.nak) {
+      FrameReader reader;
+      const std::vector<HostUnit> parsed = reader.Feed(answer.bytes);
+      answer.sound = parsed.size() == 1 && parsed[0].kind == HostUnit::Kind::frame && parsed[0].checksum_ok;
+      if (answer.sound) answer.body = parsed[0].code + parsed[0].payload;
+    }
+    steps.back().answers.push_back(std::move(answer));
   }
   return steps;
 }

@@ -16,6 +16,9 @@ namespace kavtel::sim {
 struct ReplayAnswer {
   std::string bytes;                // as they go on the wire: SOH ... ETB, or NAK
   std::chrono::milliseconds delay;  // after the host's frame arrived
+  bool nak = false;                 // the NAK byte
+  bool sound = false;               // one frame with a right checksum
+  std::string body;                 // a sound frame's code and payload
 };
 
 struct ReplayStep {

@@ -411,22 +411,19 @@ void Simulator::Replay(const HostUnit& unit, Clock::time_point now) {
     if (counters_.replay_differed++ == 0) counters_.replay_first_difference_line = step.line;
   }
   for (const ReplayAnswer& recorded : step.answers) {
-    if (recorded.bytes == std::string(1, kNak)) {
+    if (recorded.nak) {
       ++counters_.naks_sent;
       Send(recorded.bytes, now + recorded.delay);
       continue;
     }
     // Answers go out as recorded, damaged ones too; the host is to
     // acknowledge the sound ones only.
-    FrameReader reader;
-    const std::vector<HostUnit> parsed = reader.Feed(recorded.bytes);
-    const bool sound = parsed.size() == 1 && parsed[0].kind == HostUnit::Kind::frame && parsed[0].checksum_ok;
     Outgoing answer;
     answer.bytes = recorded.bytes;
     answer.due = now + recorded.delay;
     answer.answer = true;
-    answer.corrupt = !sound;
-    answer.body = sound ? parsed[0].code + parsed[0].payload : std::string();
+    answer.corrupt = !recorded.sound;
+    answer.body = recorded.body;
     outgoing_.push_back(std::move(answer));
   }
 }
