@@ -37,15 +37,8 @@ class ProtocolFallback : public ::testing::Test {
     TAPPSYSProtocol::SetHostExecutable("");
     ::chmod(hostFolder.c_str(), 0755);
     std::filesystem::remove_all(root);
-    Restore("XDG_STATE_HOME", savedState);
-    Restore("HOME", savedHome);
-  }
-  static void Restore(const char* name, const std::string& value) {
-    if (value.empty()) {
-      ::unsetenv(name);
-    } else {
-      ::setenv(name, value.c_str(), 1);
-    }
+    Set("XDG_STATE_HOME", savedState);
+    Set("HOME", savedHome);
   }
   static void Set(const char* name, const std::string& value) {
     if (value.empty()) {
