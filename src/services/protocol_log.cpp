@@ -226,10 +226,10 @@ bool TAPPSYSProtocol::CreateFileIn(const std::string& folder) {
   for (int attempt = 0; attempt < 1000; ++attempt, ++tick) {
     const std::string name = FileName(tick);
     const std::string path = platform::JoinPath(folder, name);
-    if (Files().FileExists(path)) continue;
+    // The create itself refuses a name that is taken (a link included).
     std::unique_ptr<platform::FileWriter> file = Files().CreateNew(folder, name);
     if (!file) {
-      if (Files().FileExists(path)) continue;  // taken in between
+      if (Files().FileExists(path)) continue;
       return false;
     }
     file_ = std::move(file);
