@@ -15,6 +15,8 @@ class RecursiveMutex {
   RecursiveMutex& operator=(const RecursiveMutex&) = delete;
 
   void Lock();
+  // Takes the mutex only if no other thread holds it; never waits.
+  bool TryLock();
   void Unlock();
 
  private:

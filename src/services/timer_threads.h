@@ -22,6 +22,8 @@ class KAVTEL_API TAPPSYSMutex : public TObject {
   // Waits until no other thread holds the mutex.
   ~TAPPSYSMutex() override = default;
   void WaitFor() { mutex_.Lock(); }
+  // Takes the mutex only when that needs no waiting (held by no other thread).
+  bool TryWaitFor() { return mutex_.TryLock(); }
   void Release() { mutex_.Unlock(); }
 
  private:

@@ -18,6 +18,7 @@ RecursiveMutex::~RecursiveMutex() {
 }
 
 void RecursiveMutex::Lock() { impl_->mutex.lock(); }
+bool RecursiveMutex::TryLock() { return impl_->mutex.try_lock(); }
 void RecursiveMutex::Unlock() { impl_->mutex.unlock(); }
 
 }  // namespace kavtel::platform

@@ -19,6 +19,12 @@ RecursiveMutex::~RecursiveMutex() {
 }
 
 void RecursiveMutex::Lock() { WaitForSingleObject(impl_->handle, INFINITE); }
+// An abandoned mutex (its holder ended without releasing it) is taken too,
+// as Lock takes it.
+bool RecursiveMutex::TryLock() {
+  const DWORD r = WaitForSingleObject(impl_->handle, 0);
+  return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+}
 void RecursiveMutex::Unlock() { ReleaseMutex(impl_->handle); }
 
 }  // namespace kavtel::platform
