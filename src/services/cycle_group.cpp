@@ -1,0 +1,149 @@
+#include "services/cycle_group.h"
+
+#include <algorithm>
+
+#include "platform/thread.h"
+
+namespace kavtel {
+
+using Clock = TAPPSYSCycleGroup::Clock;
+
+Clock::time_point NextCycleTick(Clock::time_point start, std::chrono::milliseconds interval,
+                                Clock::time_point after) {
+  const Clock::duration step = std::max(interval, std::chrono::milliseconds(1));
+  if (after <= start) return start;
+  const auto ticks = (after - start + step - Clock::duration(1)) / step;  // rounded up
+  return start + ticks * step;
+}
+
+class TAPPSYSCycleGroup::Worker : public platform::Thread {
+ public:
+  explicit Worker(TAPPSYSCycleGroup& group) : group_(group) { Resume(); }
+  ~Worker() override { WaitFor(); }
+
+ protected:
+  void Execute() override { group_.Work(*this); }
+
+ private:
+  TAPPSYSCycleGroup& group_;
+};
+
+TAPPSYSCycleGroup::TAPPSYSCycleGroup() : start_(Clock::now()) {}
+
+TAPPSYSCycleGroup::~TAPPSYSCycleGroup() {
+  std::unique_ptr<Worker> worker;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    members_.clear();
+    worker = std::move(worker_);
+    if (worker) worker->Terminate();
+  }
+  changed_.notify_all();
+}
+
+TAPPSYSCycleGroup& TAPPSYSCycleGroup::Shared() {
+  // Never destroyed: a device closed from a static destructor may still
+  // leave it after the other statics are gone.
+  static TAPPSYSCycleGroup* group = new TAPPSYSCycleGroup();
+  return *group;
+}
+
+std::uint64_t TAPPSYSCycleGroup::Join(Proc proc, std::uint32_t intervalMs) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::uint64_t id = nextId_++;
+  Member& m = members_[id];
+  m.proc = std::move(proc);
+  m.interval = std::chrono::milliseconds(std::max<std::uint32_t>(intervalMs, 1));
+  m.due = Clock::now();
+  if (!worker_) worker_ = std::make_unique<Worker>(*this);
+  changed_.notify_all();
+  return id;
+}
+
+void TAPPSYSCycleGroup::Leave(std::uint64_t member) {
+  std::unique_ptr<Worker> ended;
+  {
+    std::unique_lock<std::mutex> hold(lock_);
+    auto it = members_.find(member);
+    if (it == members_.end()) return;
+    changed_.wait(hold, [&] { return !it->second.calling; });
+    members_.erase(it);
+    if (members_.empty() && worker_) {
+      ended = std::move(worker_);
+      ended->Terminate();
+    }
+  }
+  changed_.notify_all();
+  ended.reset();  // waits for the worker to end
+}
+
+std::uint64_t TAPPSYSCycleGroup::Rounds() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return rounds_;
+}
+
+bool TAPPSYSCycleGroup::Running() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return worker_ != nullptr;
+}
+
+bool TAPPSYSCycleGroup::CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id,
+                                   bool mayWait) {
+  auto it = members_.find(id);
+  if (it == members_.end()) return true;  // it left meanwhile
+  Member& m = it->second;
+  m.calling = true;
+  hold.unlock();
+  bool done = true;
+  try {
+    // Leave waits while the member is called: its entry stays as it is.
+    done = m.proc(mayWait);
+  } catch (...) {
+    // One member's failure must not end the ticks of the others.
+  }
+  hold.lock();
+  m.calling = false;
+  if (done || mayWait) {
+    // The next tick one interval after the one just served; one that has
+    // passed already during a long call is skipped.
+    const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(m.interval);
+    m.due = NextCycleTick(start_, interval, std::max(m.due + m.interval, Clock::now()));
+  }
+  changed_.notify_all();
+  return done;
+}
+
+void TAPPSYSCycleGroup::Work(const Worker& self) {
+  std::unique_lock<std::mutex> hold(lock_);
+  std::vector<std::uint64_t> due;
+  std::vector<std::uint64_t> busy;
+  while (!self.Terminated()) {
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& [id, m] : members_) next = std::min(next, m.due);
+    const Clock::time_point now = Clock::now();
+    if (next > now) {
+      if (next == Clock::time_point::max()) {
+        changed_.wait(hold);
+      } else {
+        changed_.wait_until(hold, next);
+      }
+      continue;
+    }
+    ++rounds_;
+    due.clear();
+    busy.clear();
+    for (const auto& [id, m] : members_) {
+      if (m.due <= now) due.push_back(id);
+    }
+    for (std::uint64_t id : due) {
+      if (self.Terminated()) break;
+      if (!CallMember(hold, id, false)) busy.push_back(id);
+    }
+    for (std::uint64_t id : busy) {
+      if (self.Terminated()) break;
+      CallMember(hold, id, true);
+    }
+  }
+}
+
+}  // namespace kavtel

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "services/method.h"
+
+namespace kavtel {
+
+// The first tick of a cycle of `interval` at or after `after`: ticks lie at
+// start + k * interval, so every cycle of the same interval that started
+// from the same `start` ticks at the same moments. An interval of 0 counts
+// as 1 ms.
+std::chrono::steady_clock::time_point NextCycleTick(std::chrono::steady_clock::time_point start,
+                                                    std::chrono::milliseconds interval,
+                                                    std::chrono::steady_clock::time_point after);
+
+// One thread that calls the procedures of many members, each over and over
+// every Interval milliseconds. Members of the same interval tick at the same
+// moments, so a host with many devices polling at the same rate pays one
+// wake-up per tick for all of them, not one per device.
+//
+// - A member's first call comes as soon as it has joined; the next at the
+//   first common tick at least one interval later; after that one every
+//   interval. Ticks the thread could not keep (it was held up) are skipped,
+//   not made up in a burst.
+// - A round calls every member that is due, in the order they joined, with
+//   mayWait false: a member that would have to wait for another thread
+//   (its lock is held) returns false instead, and is called again with
+//   mayWait true after every other member of the round was served. So one
+//   busy member never delays the others' ticks of that round.
+// - An exception out of a member's procedure ends that call only.
+// - The thread runs only while there are members: the last Leave ends it
+//   and waits for it, so nothing of the group runs once every member left.
+class TAPPSYSCycleGroup {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Proc = TMethod<bool(bool mayWait)>;
+
+  TAPPSYSCycleGroup();
+  // Members must have left.
+  ~TAPPSYSCycleGroup();
+  TAPPSYSCycleGroup(const TAPPSYSCycleGroup&) = delete;
+  TAPPSYSCycleGroup& operator=(const TAPPSYSCycleGroup&) = delete;
+
+  // The group every device of the process shares.
+  static TAPPSYSCycleGroup& Shared();
+
+  // Adds a member; returns its number for Leave (never 0).
+  std::uint64_t Join(Proc proc, std::uint32_t intervalMs);
+  // Removes a member, waiting for its call in progress: once it returns the
+  // procedure is never called again. Must not be called from a member's
+  // procedure. Unknown numbers (0 included) are ignored.
+  void Leave(std::uint64_t member);
+
+  // Rounds made so far (each one wake-up of the thread that called members).
+  std::uint64_t Rounds() const;
+  bool Running() const;
+
+ private:
+  struct Member {
+    Proc proc;
+    Clock::duration interval;
+    Clock::time_point due;
+    bool calling = false;
+  };
+  class Worker;
+
+  void Work(const Worker& self);
+  // Calls one member (by number: it may have left meanwhile); the lock is
+  // held on entry and on return, and released during the call. False when
+  // the member asks to be called again with mayWait.
+  bool CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id, bool mayWait);
+
+  const Clock::time_point start_;
+  mutable std::mutex lock_;
+  std::condition_variable changed_;  // a member joined or left, a call ended, the worker must end
+  std::map<std::uint64_t, Member> members_;
+  std::uint64_t nextId_ = 1;
+  std::uint64_t rounds_ = 0;
+  std::unique_ptr<Worker> worker_;
+};
+
+}  // namespace kavtel
