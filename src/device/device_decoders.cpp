@@ -24,6 +24,8 @@ bool TKavtelDevice::acceptMeasured(TKavtelQuery q, bool readable) {
   return false;
 }
 
+// The full tick, for a caller that may block: a lost line is tried again
+// first.
 void TKavtelDevice::GetParameter() {
   if (!Online_.load()) return;
   if (LineLost_.load()) {
@@ -31,6 +33,31 @@ void TKavtelDevice::GetParameter() {
     if (LineLost_.load()) return;
   }
   TAPPSYSMutexHold hold(lock());
+  pollStep();
+}
+
+bool TKavtelDevice::cycleTick(bool mayWait) {
+  if (!Online_.load()) return true;
+  if (LineLost_.load()) {
+    // A loss noticed before the polling began made no keeper yet.
+    wakeLinkKeeper(false);
+    return true;
+  }
+  if (mayWait) {
+    lock().WaitFor();
+  } else if (!lock().TryWaitFor()) {
+    return false;
+  }
+  struct Held {
+    TAPPSYSMutex& mutex;
+    ~Held() { mutex.Release(); }
+  } held{lock()};
+  pollStep();
+  return true;
+}
+
+void TKavtelDevice::pollStep() {
+  if (LineLost_.load()) return;
   if (AwaitingIdentification_.load()) {
     if (!Flight_.Busy()) {
       Poll_.MarkAsked(kqVersion);

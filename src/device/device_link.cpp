@@ -3,6 +3,7 @@
 #include <string>
 
 #include "device/kavtel_device.h"
+#include "device/link_keeper.h"
 #include "platform/system.h"
 
 namespace kavtel {
@@ -44,12 +45,52 @@ void TKavtelDevice::lineLost(const char* why) {
   log(std::string("<Link>| line lost (") + why + "), COM " +
           std::to_string(Port_->GetPortIndex()) + " is tried again about once a second",
       apmComment);
+  wakeLinkKeeper(true);
+}
+
+// The keeper is made at the first loss while the device polls, and lives
+// until the polling ends. A keeper that is there already keeps trying by
+// itself as long as the line is lost: only a new loss needs to wake it.
+void TKavtelDevice::wakeLinkKeeper(bool newLoss) {
+  std::lock_guard<std::mutex> hold(cycleLock_);
+  if (CycleMember_ == 0) return;
+  if (LinkKeeper_) {
+    if (newLoss) LinkKeeper_->Wake();
+    return;
+  }
+  LinkKeeper_ = std::make_unique<TKavtelLinkKeeper>(*this, RNXCycleTime_.load());
+  LinkKeeper_->Wake();
+}
+
+TKavtelLinkKeeper::TKavtelLinkKeeper(TKavtelDevice& device, std::uint32_t cycleMs)
+    : device_(device), cycleMs_(cycleMs) {
+  Resume();
+}
+
+TKavtelLinkKeeper::~TKavtelLinkKeeper() {
+  Terminate();
+  wake_.Set();
+  WaitFor();
+}
+
+void TKavtelLinkKeeper::Execute() {
+  while (!Terminated()) {
+    if (device_.GetLinkState() == klLost) {
+      device_.GetParameter();
+      wake_.Wait(cycleMs_);
+    } else {
+      wake_.Wait(platform::kInfinite);
+    }
+  }
 }
 
 // Runs on the cycle thread while the line is lost. The port is closed and
 // opened without the device lock held: closing waits for the port's event
 // thread, which may itself be waiting for the lock.
 void TKavtelDevice::keepLink() {
+  // One attempt at a time: the link keeper and a direct caller of the tick
+  // must not close and open the same port at once.
+  std::lock_guard<std::mutex> attempt(reopenLock_);
   TAPPSerialPort* port = Port_.get();
   if (port == nullptr) return;
   if (port->GetConnected()) {

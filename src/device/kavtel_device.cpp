@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "device/link_keeper.h"
 #include "device/wire_frame.h"
 #include "platform/system.h"
 #include "services/connection.h"
+#include "services/cycle_group.h"
 
 namespace kavtel {
 
@@ -298,16 +300,34 @@ void TKavtelDevice::destroyConnectionObject() {
   Port_.reset();
 }
 
+// The first tick comes at once (it sends the version query), the next ones
+// on the shared cycle's common ticks.
 void TKavtelDevice::startCycle() {
-  CycleService_ = std::make_unique<TAPPSYSCycleThread>(
-      TAPPSYSCycleProc::bind(this, &TKavtelDevice::GetParameter), RNXCycleTime_.load());
-  CycleService_->Resume();
+  std::lock_guard<std::mutex> hold(cycleLock_);
+  if (Cycling_.load()) return;
+  Cycling_.store(true);
+  CycleMember_ = TAPPSYSCycleGroup::Shared().Join(
+      TAPPSYSCycleGroup::Proc::bind(this, &TKavtelDevice::cycleTick), RNXCycleTime_.load());
 }
 
+// Waits for a tick or a reopen attempt in progress; none comes after.
 void TKavtelDevice::endCycle() {
-  if (!CycleService_) return;
-  CycleService_->endService();
-  CycleService_.reset();
+  std::uint64_t member = 0;
+  std::unique_ptr<TKavtelLinkKeeper> keeper;
+  {
+    std::lock_guard<std::mutex> hold(cycleLock_);
+    if (!Cycling_.load()) return;
+    member = CycleMember_;
+    CycleMember_ = 0;
+    keeper = std::move(LinkKeeper_);
+  }
+  TAPPSYSCycleGroup::Shared().Leave(member);
+  keeper.reset();  // ends its thread
+  // Cleared last: a loss noticed meanwhile made no new keeper (the tick
+  // that would have asked for one is gone), and HasThreads stays true
+  // until every thread has ended.
+  std::lock_guard<std::mutex> hold(cycleLock_);
+  Cycling_.store(false);
 }
 
 void TKavtelDevice::startTimeoutService() {

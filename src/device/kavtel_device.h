@@ -24,6 +24,8 @@
 
 namespace kavtel {
 
+class TKavtelLinkKeeper;
+
 enum TRNXPGSpeedUnit : std::uint8_t { rnxkmh, rnxms, rnxmph, rnxmmin };
 enum TRNXPGElevationUnit : std::uint8_t { rnxpercent, rnxdegree };
 enum TRNXPGDistanceUnit : std::uint8_t { rnxm, rnxkm, rnxmiles };
@@ -251,7 +253,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The maximum speed the controller reported (m/s), 0 when none.
   float GetReportedMaxSpeed() const { return ReportedMaxSpeed_.load(); }
   TAPPSerialPort* GetPort() const { return Port_.get(); }
-  bool HasThreads() const { return TimeoutService_ != nullptr || CycleService_ != nullptr; }
+  bool HasThreads() const { return TimeoutService_ != nullptr || Cycling_.load(); }
 
   // The longest text kept between two frame ends; more is counted but not
   // stored, and the frame it belongs to is treated as damaged.
@@ -278,6 +280,14 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   bool writeLine(const std::string& bytes);
   void lineLost(const char* why);
   void keepLink();
+  void wakeLinkKeeper(bool newLoss);
+  // The device's turn in the shared cycle: the polling tick. Gives up
+  // (false) rather than wait for the device lock unless mayWait; leaves a
+  // lost line to the link keeper, since reopening may block.
+  bool cycleTick(bool mayWait);
+  // The tick's work under the device lock: the identification query, or
+  // the schedule's next step; then the send step.
+  void pollStep();
   void armWatchdog(std::uint32_t id);
   void disarmWatchdog();
   bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
@@ -305,7 +315,15 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::atomic<TAPPSYSProtocolMode> Protocolmode_{apmOFF};
   std::unique_ptr<TAPPSerialPort> Port_;
   std::unique_ptr<TAPPSYSOneShotThread> TimeoutService_;
-  std::unique_ptr<TAPPSYSCycleThread> CycleService_;
+  // The polling ticks come from the process's shared cycle group (one
+  // thread for every device); the reopening of a lost line from a thread of
+  // the device's own, made at the first loss after an open. Both under
+  // cycleLock_.
+  std::mutex cycleLock_;
+  std::atomic<bool> Cycling_{false};
+  std::uint64_t CycleMember_ = 0;
+  std::unique_ptr<TKavtelLinkKeeper> LinkKeeper_;
+  std::mutex reopenLock_;  // one reopen attempt at a time
   std::vector<std::unique_ptr<TKavtelAnswer>> Answers_;  // sorted by code
   std::atomic<TRNXPGDistanceUnit> ActiveDistance_{rnxm};
   std::atomic<TRNXPGElevationUnit> ActiveElevationUnit_{rnxpercent};
