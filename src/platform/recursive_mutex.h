@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 namespace kavtel::platform {
@@ -15,8 +16,9 @@ class RecursiveMutex {
   RecursiveMutex& operator=(const RecursiveMutex&) = delete;
 
   void Lock();
-  // Takes the mutex only if no other thread holds it; never waits.
-  bool TryLock();
+  // Takes the mutex if no other thread holds it or lets go of it within
+  // timeoutMs (0: never waits); false when it could not be taken.
+  bool TryLock(std::uint32_t timeoutMs = 0);
   void Unlock();
 
  private:

@@ -22,8 +22,9 @@ class KAVTEL_API TAPPSYSMutex : public TObject {
   // Waits until no other thread holds the mutex.
   ~TAPPSYSMutex() override = default;
   void WaitFor() { mutex_.Lock(); }
-  // Takes the mutex only when that needs no waiting (held by no other thread).
-  bool TryWaitFor() { return mutex_.TryLock(); }
+  // Takes the mutex unless another thread holds it for longer than
+  // timeoutMs (0: unless another thread holds it at all).
+  bool TryWaitFor(std::uint32_t timeoutMs = 0) { return mutex_.TryLock(timeoutMs); }
   void Release() { mutex_.Unlock(); }
 
  private:

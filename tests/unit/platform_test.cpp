@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/event.h"
+#include "platform/recursive_mutex.h"
 #include "platform/system.h"
 #include "platform/thread.h"
 #include "support/wait_until.h"
@@ -70,6 +71,31 @@ class Body : public Thread {
  private:
   bool fail_;
 };
+
+// The holder takes it again; another thread's try fails at once while it is
+// held, and a try with time succeeds when the holder lets go meanwhile.
+TEST(RecursiveMutex, TriesFailWhileHeldElsewhereAndATimedTrySeesTheRelease) {
+  platform::RecursiveMutex mutex;
+  mutex.Lock();
+  EXPECT_TRUE(mutex.TryLock());
+  mutex.Unlock();
+  std::atomic<bool> triedAtOnce{true};
+  std::atomic<bool> tryingWithTime{false};
+  std::atomic<bool> gotItWithTime{false};
+  std::thread other([&] {
+    triedAtOnce = mutex.TryLock();
+    tryingWithTime = true;
+    gotItWithTime = mutex.TryLock(60000);
+    if (gotItWithTime) mutex.Unlock();
+  });
+  ASSERT_TRUE(test::WaitUntil([&] { return tryingWithTime.load(); }));
+  mutex.Unlock();
+  other.join();
+  EXPECT_FALSE(triedAtOnce.load());
+  EXPECT_TRUE(gotItWithTime.load());
+  EXPECT_TRUE(mutex.TryLock(1));  // free again
+  mutex.Unlock();
+}
 
 TEST(Thread, CreatedSuspendedRunsOnceResumedAndKeepsItsFatalException) {
   Body ok(false);

@@ -21,8 +21,8 @@ RecursiveMutex::~RecursiveMutex() {
 void RecursiveMutex::Lock() { WaitForSingleObject(impl_->handle, INFINITE); }
 // An abandoned mutex (its holder ended without releasing it) is taken too,
 // as Lock takes it.
-bool RecursiveMutex::TryLock() {
-  const DWORD r = WaitForSingleObject(impl_->handle, 0);
+bool RecursiveMutex::TryLock(std::uint32_t timeoutMs) {
+  const DWORD r = WaitForSingleObject(impl_->handle, timeoutMs);
   return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
 }
 void RecursiveMutex::Unlock() { ReleaseMutex(impl_->handle); }
