@@ -33,7 +33,15 @@ TAPPSYSCycleGroup::TAPPSYSCycleGroup() : start_(Clock::now()) {}
 TAPPSYSCycleGroup::~TAPPSYSCycleGroup() {
   std::unique_ptr<Worker> worker;
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::unique_lock<std::mutex> hold(lock_);
+    if (caller_ != std::this_thread::get_id()) {
+      changed_.wait(hold, [&] {
+        for (const auto& [id, m] : members_) {
+          if (m.calling) return false;
+        }
+        return true;
+      });
+    }
     members_.clear();
     worker = std::move(worker_);
     if (worker) worker->Terminate();
@@ -64,11 +72,22 @@ void TAPPSYSCycleGroup::Leave(std::uint64_t member) {
   std::unique_ptr<Worker> ended;
   {
     std::unique_lock<std::mutex> hold(lock_);
-    auto it = members_.find(member);
-    if (it == members_.end()) return;
-    changed_.wait(hold, [&] { return !it->second.calling; });
-    members_.erase(it);
-    if (members_.empty() && worker_) {
+    const bool fromCall = caller_ == std::this_thread::get_id();
+    for (;;) {
+      auto it = members_.find(member);
+      if (it == members_.end()) return;
+      if (!it->second.calling) {
+        members_.erase(it);
+        break;
+      }
+      if (fromCall) {
+        // The caller's own call: the member goes when it returns.
+        it->second.leaving = true;
+        return;
+      }
+      changed_.wait(hold);
+    }
+    if (members_.empty() && worker_ && !fromCall) {
       ended = std::move(worker_);
       ended->Terminate();
     }
@@ -88,26 +107,26 @@ bool TAPPSYSCycleGroup::Running() const {
 }
 
 bool TAPPSYSCycleGroup::CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id,
-                                   bool mayWait) {
+                                   std::uint32_t waitMs) {
   auto it = members_.find(id);
   if (it == members_.end()) return true;  // it left meanwhile
   Member& m = it->second;
   m.calling = true;
+  caller_ = std::this_thread::get_id();
   hold.unlock();
   bool done = true;
   try {
     // Leave waits while the member is called: its entry stays as it is.
-    done = m.proc(mayWait);
+    done = m.proc(waitMs);
   } catch (...) {
     // One member's failure must not end the ticks of the others.
   }
   hold.lock();
+  caller_ = std::thread::id();
   m.calling = false;
-  if (done || mayWait) {
-    // The next tick one interval after the one just served; one that has
-    // passed already during a long call is skipped.
-    const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(m.interval);
-    m.due = NextCycleTick(start_, interval, std::max(m.due + m.interval, Clock::now()));
+  if (m.leaving) {
+    members_.erase(it);
+    done = true;
   }
   changed_.notify_all();
   return done;
@@ -137,11 +156,26 @@ void TAPPSYSCycleGroup::Work(const Worker& self) {
     }
     for (std::uint64_t id : due) {
       if (self.Terminated()) break;
-      if (!CallMember(hold, id, false)) busy.push_back(id);
+      if (!CallMember(hold, id, 0)) busy.push_back(id);
     }
     for (std::uint64_t id : busy) {
       if (self.Terminated()) break;
-      CallMember(hold, id, true);
+      auto it = members_.find(id);
+      if (it == members_.end()) continue;
+      // Until the member's next tick, at least a millisecond.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          it->second.due + it->second.interval - Clock::now());
+      CallMember(hold, id, static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 1)));
+    }
+    // One reading for the whole round, so that its members stay in step
+    // even when the round outlasted a tick.
+    const Clock::time_point end = Clock::now();
+    for (std::uint64_t id : due) {
+      auto it = members_.find(id);
+      if (it == members_.end()) continue;
+      Member& m = it->second;
+      const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(m.interval);
+      m.due = NextCycleTick(start_, interval, std::max(m.due + m.interval, end));
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "services/method.h"
@@ -28,22 +29,27 @@ std::chrono::steady_clock::time_point NextCycleTick(std::chrono::steady_clock::t
 // - A member's first call comes as soon as it has joined; the next at the
 //   first common tick at least one interval later; after that one every
 //   interval. Ticks the thread could not keep (it was held up) are skipped,
-//   not made up in a burst.
+//   not made up in a burst, and the members of a round stay in step.
 // - A round calls every member that is due, in the order they joined, with
-//   mayWait false: a member that would have to wait for another thread
-//   (its lock is held) returns false instead, and is called again with
-//   mayWait true after every other member of the round was served. So one
-//   busy member never delays the others' ticks of that round.
+//   waitMs 0: a member that would have to wait for another thread (its lock
+//   is held) returns false instead. After every other member of the round
+//   was served it is called again with the milliseconds left until its next
+//   tick: it may wait that long, then it must give this tick up. So one busy
+//   member never delays the others' ticks of that round, and a member whose
+//   lock stays held does not hold up the thread beyond one interval.
 // - An exception out of a member's procedure ends that call only.
 // - The thread runs only while there are members: the last Leave ends it
 //   and waits for it, so nothing of the group runs once every member left.
+//   (A Leave from within a procedure cannot wait for the call it is part
+//   of: the member is removed when that call returns, and the thread, if
+//   the group is then empty, waits idle for the next Join.)
 class TAPPSYSCycleGroup {
  public:
   using Clock = std::chrono::steady_clock;
-  using Proc = TMethod<bool(bool mayWait)>;
+  using Proc = TMethod<bool(std::uint32_t waitMs)>;
 
   TAPPSYSCycleGroup();
-  // Members must have left.
+  // Waits for a call in progress; members still there are never called again.
   ~TAPPSYSCycleGroup();
   TAPPSYSCycleGroup(const TAPPSYSCycleGroup&) = delete;
   TAPPSYSCycleGroup& operator=(const TAPPSYSCycleGroup&) = delete;
@@ -53,9 +59,9 @@ class TAPPSYSCycleGroup {
 
   // Adds a member; returns its number for Leave (never 0).
   std::uint64_t Join(Proc proc, std::uint32_t intervalMs);
-  // Removes a member, waiting for its call in progress: once it returns the
-  // procedure is never called again. Must not be called from a member's
-  // procedure. Unknown numbers (0 included) are ignored.
+  // Removes a member, waiting for its call in progress (unless that call is
+  // the caller): once it returns the procedure is never called again after
+  // the call in progress. Unknown numbers (0 included) are ignored.
   void Leave(std::uint64_t member);
 
   // Rounds made so far (each one wake-up of the thread that called members).
@@ -68,14 +74,15 @@ class TAPPSYSCycleGroup {
     Clock::duration interval;
     Clock::time_point due;
     bool calling = false;
+    bool leaving = false;  // left from within its own call
   };
   class Worker;
 
   void Work(const Worker& self);
   // Calls one member (by number: it may have left meanwhile); the lock is
   // held on entry and on return, and released during the call. False when
-  // the member asks to be called again with mayWait.
-  bool CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id, bool mayWait);
+  // the member asks to be called again.
+  bool CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id, std::uint32_t waitMs);
 
   const Clock::time_point start_;
   mutable std::mutex lock_;
@@ -83,6 +90,7 @@ class TAPPSYSCycleGroup {
   std::map<std::uint64_t, Member> members_;
   std::uint64_t nextId_ = 1;
   std::uint64_t rounds_ = 0;
+  std::thread::id caller_;  // the thread in a member's call, while one is
   std::unique_ptr<Worker> worker_;
 };
 

@@ -40,74 +40,93 @@ TEST(NextCycleTick, IsTheFirstCommonTickAtOrAfterTheMoment) {
   }
 }
 
-// Each call's round number, per member.
+// Each call's round number and time, per member.
 class Calls {
  public:
+  struct Call {
+    std::uint64_t round;
+    Clock::time_point at;
+  };
   void add(std::uint64_t round) {
     std::lock_guard<std::mutex> hold(lock_);
-    rounds_.push_back(round);
+    calls_.push_back({round, Clock::now()});
   }
-  std::vector<std::uint64_t> rounds() const {
+  std::vector<Call> calls() const {
     std::lock_guard<std::mutex> hold(lock_);
-    return rounds_;
+    return calls_;
   }
-  std::size_t size() const { return rounds().size(); }
+  std::size_t size() const { return calls().size(); }
 
  private:
   mutable std::mutex lock_;
-  std::vector<std::uint64_t> rounds_;
+  std::vector<Call> calls_;
 };
 
 TEST(CycleGroup, MembersOfOneIntervalShareTheirTicks) {
   TAPPSYSCycleGroup group;
   Calls a;
   Calls b;
-  const auto ma = group.Join([&](bool) { a.add(group.Rounds()); return true; }, 20);
-  const auto mb = group.Join([&](bool) { b.add(group.Rounds()); return true; }, 20);
-  ASSERT_TRUE(WaitUntil([&] { return a.size() >= 12 && b.size() >= 12; }));
+  const auto ma = group.Join([&](std::uint32_t) { a.add(group.Rounds()); return true; }, 40);
+  ASSERT_TRUE(WaitUntil([&] { return a.size() >= 2; }));
+  // The second joins well between two of the first's ticks, as a device
+  // opened at any moment does.
+  const Clock::time_point last = a.calls().back().at;
+  ASSERT_TRUE(WaitUntil([&] { return Clock::now() >= last + milliseconds(15); }));
+  const auto mb = group.Join([&](std::uint32_t) { b.add(group.Rounds()); return true; }, 40);
+  ASSERT_TRUE(WaitUntil([&] { return b.size() >= 10; }));
   group.Leave(ma);
   group.Leave(mb);
-  // After the first calls (each comes at once when its member joins) the
-  // two are called in the same rounds: one wake-up serves both.
-  const auto ra = a.rounds();
-  const auto rb = b.rounds();
-  int shared = 0;
-  for (std::size_t i = 2; i < rb.size(); ++i) {
-    for (std::uint64_t r : ra) shared += r == rb[i] ? 1 : 0;
+  // From its second call on (its first comes at once), the second member is
+  // called in the first's rounds: one wake-up serves both.
+  const auto ca = a.calls();
+  const auto cb = b.calls();
+  int alone = 0;
+  for (std::size_t i = 1; i < cb.size(); ++i) {
+    bool shared = false;
+    for (const auto& c : ca) shared = shared || c.round == cb[i].round;
+    alone += shared ? 0 : 1;
   }
-  EXPECT_GE(shared, static_cast<int>(rb.size()) - 3);
+  EXPECT_EQ(alone, 0);
   EXPECT_FALSE(group.Running());
 }
 
-TEST(CycleGroup, ABusyMemberIsServedAfterTheOthersOfItsRound) {
+TEST(CycleGroup, ABusyMemberIsCalledAgainAfterTheOthersOfItsRound) {
   TAPPSYSCycleGroup group;
   std::atomic<std::uint64_t> busyRound{0};
   std::atomic<std::uint64_t> otherRound{0};
   std::atomic<int> otherCalls{0};
   std::atomic<int> otherBefore{0};
   std::atomic<bool> armed{false};
-  std::atomic<int> waited{0};
-  std::atomic<bool> sawOther{false};
+  struct Retry {
+    std::uint64_t gaveUpIn;
+    std::uint64_t calledAgainIn;
+    std::uint32_t waitMs;
+    bool otherServed;
+  };
+  std::mutex lock;
+  std::vector<Retry> retries;
+  std::uint64_t gaveUpIn = 0;
   // Joined first, so first in every round. Once armed it is busy: it gives
-  // up at first and, called again with leave to wait, waits (as for a
-  // lock) for the other member's tick of the same round.
+  // up at the first try; called again, it notes whether the other member
+  // had its tick in between.
   const auto busy = group.Join(
-      [&](bool mayWait) {
-        if (!armed.load() && !mayWait) {
+      [&](std::uint32_t waitMs) {
+        if (!armed.load()) {
           busyRound = group.Rounds();
           return true;
         }
-        if (!mayWait) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (waitMs == 0) {
+          gaveUpIn = group.Rounds();
           otherBefore = otherCalls.load();
           return false;
         }
-        sawOther = WaitUntil([&] { return otherCalls.load() > otherBefore.load(); });
-        ++waited;
+        retries.push_back({gaveUpIn, group.Rounds(), waitMs, otherCalls.load() > otherBefore.load()});
         return true;
       },
       30);
   const auto other = group.Join(
-      [&](bool) {
+      [&](std::uint32_t) {
         otherRound = group.Rounds();
         ++otherCalls;
         return true;
@@ -116,39 +135,51 @@ TEST(CycleGroup, ABusyMemberIsServedAfterTheOthersOfItsRound) {
   // Armed once the two tick in the same rounds.
   ASSERT_TRUE(WaitUntil([&] { return otherCalls.load() >= 2 && busyRound.load() == otherRound.load(); }));
   armed = true;
-  ASSERT_TRUE(WaitUntil([&] { return waited.load() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return retries.size() >= 3;
+  }));
   group.Leave(busy);
   group.Leave(other);
-  EXPECT_TRUE(sawOther.load());
+  for (const Retry& r : retries) {
+    EXPECT_EQ(r.calledAgainIn, r.gaveUpIn);  // in the same round
+    EXPECT_TRUE(r.otherServed);
+    // It may wait until its next tick, no longer.
+    EXPECT_GE(r.waitMs, 1u);
+    EXPECT_LE(r.waitMs, 30u);
+  }
 }
 
 TEST(CycleGroup, LeaveWaitsForTheCallInProgressAndEndsTheCalls) {
   TAPPSYSCycleGroup group;
   std::atomic<int> calls{0};
-  std::atomic<bool> inCall{false};
   std::atomic<bool> leaving{false};
+  std::atomic<bool> left{false};
+  std::atomic<bool> leftDuringCall{false};
   const auto member = group.Join(
-      [&](bool) {
-        inCall = true;
+      [&](std::uint32_t) {
         if (++calls == 3) {
           WaitUntil([&] { return leaving.load(); });
-          // A window in which a Leave that did not wait would return.
-          for (int i = 0; i < 2000; ++i) std::this_thread::yield();
+          // Held open: a Leave that did not wait would return meanwhile.
+          leftDuringCall = WaitUntil([&] { return left.load(); }, milliseconds(500));
         }
-        inCall = false;
         return true;
       },
       5);
   ASSERT_TRUE(WaitUntil([&] { return calls.load() >= 3; }));
-  leaving = true;
-  group.Leave(member);
-  EXPECT_FALSE(inCall.load());
+  std::thread leaver([&] {
+    leaving = true;
+    group.Leave(member);
+    left = true;
+  });
+  leaver.join();
+  EXPECT_FALSE(leftDuringCall.load());
   const int after = calls.load();
 
   // Another member's ticks go on (the thread starts again for it); the one
   // that left is never called again.
   std::atomic<int> otherCalls{0};
-  const auto other = group.Join([&](bool) { ++otherCalls; return true; }, 5);
+  const auto other = group.Join([&](std::uint32_t) { ++otherCalls; return true; }, 5);
   EXPECT_TRUE(group.Running());
   ASSERT_TRUE(WaitUntil([&] { return otherCalls.load() >= 5; }));
   group.Leave(other);
@@ -157,12 +188,34 @@ TEST(CycleGroup, LeaveWaitsForTheCallInProgressAndEndsTheCalls) {
   group.Leave(member);  // twice: ignored
 }
 
+// A device closed from a callback of its own tick leaves from within the
+// call: that must neither hang nor call it again.
+TEST(CycleGroup, AMemberMayLeaveFromItsOwnCall) {
+  TAPPSYSCycleGroup group;
+  std::atomic<std::uint64_t> self{0};
+  std::atomic<int> calls{0};
+  std::atomic<int> otherCalls{0};
+  const auto other = group.Join([&](std::uint32_t) { ++otherCalls; return true; }, 5);
+  self = group.Join(
+      [&](std::uint32_t) {
+        if (++calls == 3) group.Leave(self.load());
+        return true;
+      },
+      5);
+  ASSERT_TRUE(WaitUntil([&] { return calls.load() >= 3; }));
+  const int seen = otherCalls.load();
+  ASSERT_TRUE(WaitUntil([&] { return otherCalls.load() >= seen + 5; }));
+  EXPECT_EQ(calls.load(), 3);
+  group.Leave(other);
+  EXPECT_FALSE(group.Running());
+}
+
 TEST(CycleGroup, AMemberThatThrowsStopsNoOtherTicks) {
   TAPPSYSCycleGroup group;
   std::atomic<int> throws{0};
   std::atomic<int> calls{0};
-  const auto bad = group.Join([&](bool) -> bool { ++throws; throw std::runtime_error("tick"); }, 5);
-  const auto good = group.Join([&](bool) { ++calls; return true; }, 5);
+  const auto bad = group.Join([&](std::uint32_t) -> bool { ++throws; throw std::runtime_error("tick"); }, 5);
+  const auto good = group.Join([&](std::uint32_t) { ++calls; return true; }, 5);
   EXPECT_TRUE(WaitUntil([&] { return calls.load() >= 5 && throws.load() >= 5; }));
   group.Leave(bad);
   group.Leave(good);
