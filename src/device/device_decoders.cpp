@@ -36,18 +36,15 @@ void TKavtelDevice::GetParameter() {
   pollStep();
 }
 
-bool TKavtelDevice::cycleTick(bool mayWait) {
+bool TKavtelDevice::cycleTick(std::uint32_t waitMs) {
   if (!Online_.load()) return true;
   if (LineLost_.load()) {
-    // A loss noticed before the polling began made no keeper yet.
-    wakeLinkKeeper(false);
+    wakeLinkKeeper();
     return true;
   }
-  if (mayWait) {
-    lock().WaitFor();
-  } else if (!lock().TryWaitFor()) {
-    return false;
-  }
+  // Busy at the first try: the shared thread serves the other devices
+  // first. Still busy at the second: this tick is given up.
+  if (!lock().TryWaitFor(waitMs)) return waitMs != 0;
   struct Held {
     TAPPSYSMutex& mutex;
     ~Held() { mutex.Release(); }

@@ -45,27 +45,18 @@ void TKavtelDevice::lineLost(const char* why) {
   log(std::string("<Link>| line lost (") + why + "), COM " +
           std::to_string(Port_->GetPortIndex()) + " is tried again about once a second",
       apmComment);
-  wakeLinkKeeper(true);
 }
 
-// The keeper is made at the first loss while the device polls, and lives
-// until the polling ends. A keeper that is there already keeps trying by
-// itself as long as the line is lost: only a new loss needs to wake it.
-void TKavtelDevice::wakeLinkKeeper(bool newLoss) {
+// The keeper is made at the first tick that finds the line lost, and lives
+// until the polling ends.
+void TKavtelDevice::wakeLinkKeeper() {
   std::lock_guard<std::mutex> hold(cycleLock_);
   if (CycleMember_ == 0) return;
-  if (LinkKeeper_) {
-    if (newLoss) LinkKeeper_->Wake();
-    return;
-  }
-  LinkKeeper_ = std::make_unique<TKavtelLinkKeeper>(*this, RNXCycleTime_.load());
+  if (!LinkKeeper_) LinkKeeper_ = std::make_unique<TKavtelLinkKeeper>(*this);
   LinkKeeper_->Wake();
 }
 
-TKavtelLinkKeeper::TKavtelLinkKeeper(TKavtelDevice& device, std::uint32_t cycleMs)
-    : device_(device), cycleMs_(cycleMs) {
-  Resume();
-}
+TKavtelLinkKeeper::TKavtelLinkKeeper(TKavtelDevice& device) : device_(device) { Resume(); }
 
 TKavtelLinkKeeper::~TKavtelLinkKeeper() {
   Terminate();
@@ -73,14 +64,13 @@ TKavtelLinkKeeper::~TKavtelLinkKeeper() {
   WaitFor();
 }
 
+// One attempt per wake-up, that is per tick of the cycle while the line is
+// lost; the device itself spaces the reopen attempts about a second apart.
 void TKavtelLinkKeeper::Execute() {
-  while (!Terminated()) {
-    if (device_.GetLinkState() == klLost) {
-      device_.GetParameter();
-      wake_.Wait(cycleMs_);
-    } else {
-      wake_.Wait(platform::kInfinite);
-    }
+  for (;;) {
+    wake_.Wait(platform::kInfinite);
+    if (Terminated()) break;
+    if (device_.GetLinkState() == klLost) device_.GetParameter();
   }
 }
 
@@ -91,6 +81,9 @@ void TKavtelDevice::keepLink() {
   // One attempt at a time: the link keeper and a direct caller of the tick
   // must not close and open the same port at once.
   std::lock_guard<std::mutex> attempt(reopenLock_);
+  // Another caller may have brought the line back meanwhile: its fresh
+  // port must not be closed.
+  if (!LineLost_.load()) return;
   TAPPSerialPort* port = Port_.get();
   if (port == nullptr) return;
   if (port->GetConnected()) {

@@ -280,11 +280,11 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   bool writeLine(const std::string& bytes);
   void lineLost(const char* why);
   void keepLink();
-  void wakeLinkKeeper(bool newLoss);
-  // The device's turn in the shared cycle: the polling tick. Gives up
-  // (false) rather than wait for the device lock unless mayWait; leaves a
-  // lost line to the link keeper, since reopening may block.
-  bool cycleTick(bool mayWait);
+  void wakeLinkKeeper();
+  // The device's turn in the shared cycle: the polling tick. Waits at most
+  // waitMs for the device lock (false when busy at a first try, waitMs 0);
+  // leaves a lost line to the link keeper, since reopening may block.
+  bool cycleTick(std::uint32_t waitMs);
   // The tick's work under the device lock: the identification query, or
   // the schedule's next step; then the send step.
   void pollStep();
@@ -316,9 +316,9 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::unique_ptr<TAPPSerialPort> Port_;
   std::unique_ptr<TAPPSYSOneShotThread> TimeoutService_;
   // The polling ticks come from the process's shared cycle group (one
-  // thread for every device); the reopening of a lost line from a thread of
-  // the device's own, made at the first loss after an open. Both under
-  // cycleLock_.
+  // thread for every device); while the line is lost, each tick wakes a
+  // thread of the device's own that reopens it, made at the first such tick
+  // after an open. Both under cycleLock_.
   std::mutex cycleLock_;
   std::atomic<bool> Cycling_{false};
   std::uint64_t CycleMember_ = 0;
