@@ -1,6 +1,7 @@
 #include "services/cycle_group.h"
 
 #include <algorithm>
+#include <new>
 
 #include "platform/thread.h"
 
@@ -50,9 +51,12 @@ TAPPSYSCycleGroup::~TAPPSYSCycleGroup() {
 }
 
 TAPPSYSCycleGroup& TAPPSYSCycleGroup::Shared() {
-  // Never destroyed: a device closed from a static destructor may still
-  // leave it after the other statics are gone.
-  static TAPPSYSCycleGroup* group = new TAPPSYSCycleGroup();
+  // Never destroyed: at exit, devices still open (and the thread serving
+  // them) may outlive every static destructor. It lives in static storage,
+  // not on the heap, so a library unloaded after its ports were closed
+  // leaves nothing behind: with no members the group owns no memory.
+  alignas(TAPPSYSCycleGroup) static unsigned char storage[sizeof(TAPPSYSCycleGroup)];
+  static TAPPSYSCycleGroup* group = new (storage) TAPPSYSCycleGroup();
   return *group;
 }
 
