@@ -16,13 +16,18 @@
 //   blocking read, one write) on the same kind of pseudo-terminal against
 //   the same kind of treadmill in the same run, and their ratios;
 // - the drain of 100 commands against a treadmill that paces its bytes at
-//   9600 baud, as a multiple of the time its answers take on the wire.
+//   9600 baud, as a multiple of the time its answers take on the wire;
+// - then, with the library's devices closed, the CPU of trivial pollers
+//   (one thread per treadmill, the same traffic, nothing but poll, read and
+//   write) against as many treadmills: the machine's own price of the
+//   traffic, and the library's CPU as a multiple of it.
 //
 // Nothing here asserts a figure. usage:
 //   kavtel_host_bench [--devices 1,16,64] [--seconds S] [--strace-seconds S]
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -468,12 +473,12 @@ double Ratio(const std::string& lib, const std::string& peer, int field) {
   return y[field] > 0 ? x[field] / y[field] : 0;
 }
 
-void Run(int count, int seconds, int straceSeconds, const std::string& self) {
+double Run(int count, int seconds, int straceSeconds, const std::string& self) {
   Simulators sims(count + 1);  // the last one serves the trivial peer
   Host host(count, sims);
   if (!test::WaitUntil([&] { return host.Identified(); }, std::chrono::seconds(60))) {
     std::printf("%d devices: not all identified\n", count);
-    return;
+    return 0;
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));  // past the start-up commands
 
@@ -547,6 +552,75 @@ void Run(int count, int seconds, int straceSeconds, const std::string& self) {
               wireUs > 0 ? drainUs / wireUs : 0, drainUs / 1000.0);
   std::fflush(stdout);
   if (peerStatus != 0) std::printf("  (the peer failed: status %d)\n", peerStatus);
+  return cpu / wall * 3600.0 / count;
+}
+
+// --- the floor: a trivial poller per treadmill --------------------------------
+
+// What the same traffic costs with nothing but the line work: one thread
+// per treadmill polls like the library (a tick every 250 ms, two or three
+// requests a tick, each answer acknowledged in one write with the next
+// request), with poll's time-out as its clock. The machine's own price of
+// a wake-up and a pseudo-terminal exchange, against which the library's
+// figure reads as a ratio.
+void TrivialPoller(const std::string& path, const std::atomic<bool>& stop,
+                   std::atomic<std::uint64_t>& frames) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return;
+  termios tio{};
+  ::tcgetattr(fd, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(fd, TCSANOW, &tio);
+  const std::string request = BuildFrame("D00");
+  const std::string ackAndRequest = std::string(1, kACK) + request;
+  const std::string ack(1, kACK);
+  auto next = Clock::now();
+  for (int tick = 0; !stop.load(); ++tick) {
+    next += std::chrono::milliseconds(250);
+    const int perTick = tick % 4 == 0 ? 3 : 2;
+    if (::write(fd, request.data(), request.size()) < 0) break;
+    for (int i = 0; i < perTick; ++i) {
+      bool end = false;
+      while (!end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0) break;  // no answer: on with the next tick
+        char buf[64];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        end = n > 0 && std::memchr(buf, kETB, static_cast<std::size_t>(n)) != nullptr;
+      }
+      if (!end) break;
+      frames.fetch_add(1, std::memory_order_relaxed);
+      const std::string& out = i + 1 < perTick ? ackAndRequest : ack;
+      if (::write(fd, out.data(), out.size()) < 0) break;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+    if (wait > 0) ::poll(nullptr, 0, static_cast<int>(wait));
+  }
+  ::close(fd);
+}
+
+void RunTrivialPollers(int count, int seconds, double libraryCpuPerHour) {
+  Simulators sims(count);
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> frames{0};
+  std::vector<std::thread> pollers;
+  for (int i = 0; i < count; ++i)
+    pollers.emplace_back(TrivialPoller, sims.Path(i), std::cref(stop), std::ref(frames));
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // past the start
+  const Usage u0 = Now();
+  const std::uint64_t f0 = frames.load();
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const Usage u1 = Now();
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const std::uint64_t n = frames.load() - f0;
+  stop.store(true);
+  for (auto& t : pollers) t.join();
+  const double perHour = (u1.cpu - u0.cpu) / wall * 3600.0 / count;
+  std::printf("  trivial poller          %8.2f s per hour   (one thread per treadmill, %.1f frames/s; "
+              "library / poller %.2f)\n",
+              perHour, static_cast<double>(n) / wall / count, perHour > 0 ? libraryCpuPerHour / perHour : 0);
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -574,6 +648,10 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   TAPPSerialPort::SetCommDeviceFactory([] { return std::make_unique<CountingComm>(); });
-  for (int n : counts) Run(n, seconds, straceSeconds, "/proc/self/exe");
+  for (int n : counts) {
+    const double library = Run(n, seconds, straceSeconds, "/proc/self/exe");
+    // After the library's devices are closed: this process's CPU is the pollers' alone.
+    if (library > 0) RunTrivialPollers(n, seconds, library);
+  }
   return 0;
 }

@@ -3,7 +3,8 @@
 # figures: first what a host pays for its treadmills (kavtel_host_bench:
 # 1, 16 and 64 devices against virtual treadmills on real pseudo-terminals,
 # CPU per device, allocations, system calls and thread wake-ups per frame,
-# turnaround next to a trivial peer's, the paced drain), then the receive
+# turnaround next to a trivial peer's, the paced drain, and the CPU of
+# trivial pollers with the same traffic as a yardstick), then the receive
 # path per answer with Google Benchmark (kavtel_bench), then what a pulled
 # cable costs (kavtel_link_bench: hang-up to the lost line, return to the
 # identification, median of 20 rounds).
