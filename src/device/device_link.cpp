@@ -74,8 +74,8 @@ void TKavtelLinkKeeper::Execute() {
   }
 }
 
-// Runs on the cycle thread while the line is lost. The port is closed and
-// opened without the device lock held: closing waits for the port's event
+// Runs on the link keeper (or a direct caller of GetParameter) while the
+// line is lost. The port is closed and opened without the device lock held: closing waits for the port's event
 // thread, which may itself be waiting for the lock.
 void TKavtelDevice::keepLink() {
   // One attempt at a time: the link keeper and a direct caller of the tick

@@ -1,6 +1,5 @@
 #pragma once
 
-
 #include "platform/event.h"
 #include "platform/thread.h"
 
