@@ -8,19 +8,16 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "device/device_caps.h"
 #include "device/kavtel_device.h"
+#include "fuzz/check.h"
 
 namespace {
 
+using kavtel::fuzz::Check;
 using namespace kavtel;
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 constexpr const char* kCodes[] = {"S00", "V00", "P01", "S01", "E01", "D00", "A00", "B04", "U17",
                                   "T00", "Z00", "J00", "J01", "J02", "Y00", "S04", "F00"};

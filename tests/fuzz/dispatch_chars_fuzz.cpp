@@ -12,18 +12,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 #include "unit/quiet_device.h"
+#include "fuzz/check.h"
 
 namespace {
 
+using kavtel::fuzz::Check;
 using namespace kavtel;
-
-// A broken invariant is a finding like any crash.
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 void Feed(TKavtelDevice& device, const std::uint8_t* data, std::size_t size) {
   const std::size_t sizes[2] = {data[0], data[1]};

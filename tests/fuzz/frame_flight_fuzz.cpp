@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <string_view>
 #include <string>
@@ -26,15 +25,13 @@
 #include "device/frame_in_flight.h"
 #include "device/poll_schedule.h"
 #include "device/wire_frame.h"
+#include "fuzz/check.h"
 
 namespace {
 
+using kavtel::fuzz::Check;
 using namespace kavtel;
 using Flight = TKavtelFrameInFlight;
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 constexpr std::uint32_t kTimeoutMs = 1000;
 constexpr std::uint32_t kCycleMs = 250;

@@ -5,19 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "device/ini_file.h"
+#include "fuzz/check.h"
 
 namespace {
 
+using kavtel::fuzz::Check;
 using namespace kavtel;
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 }  // namespace
 

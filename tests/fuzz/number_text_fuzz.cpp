@@ -7,19 +7,16 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <stdexcept>
 #include <string_view>
 
 #include "device/number_text.h"
+#include "fuzz/check.h"
 
 namespace {
 
+using kavtel::fuzz::Check;
 using namespace kavtel;
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 }  // namespace
 

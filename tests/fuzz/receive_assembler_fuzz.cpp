@@ -9,20 +9,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "device/receive_assembler.h"
 #include "device/wire_frame.h"
+#include "fuzz/check.h"
 
 namespace {
 
+using kavtel::fuzz::Check;
 using namespace kavtel;
 using Assembler = TKavtelReceiveAssembler;
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 }  // namespace
 

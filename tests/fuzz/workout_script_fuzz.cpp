@@ -5,16 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
 
 #include "workout_script.h"
+#include "fuzz/check.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+using kavtel::fuzz::Check;
 
 }  // namespace
 
