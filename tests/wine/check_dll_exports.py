@@ -16,21 +16,10 @@ import re
 import subprocess
 import sys
 
+import def_file
+
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "winspool.drv",
                "ntdll.dll", "ws2_32.dll", "shell32.dll", "ole32.dll", "api-ms-win-crt"}
-
-
-def def_exports(path):
-    names, in_exports = [], False
-    for line in pathlib.Path(path).read_text().splitlines():
-        line = line.split(";", 1)[0].strip()
-        if not line:
-            continue
-        if line.upper() == "EXPORTS":
-            in_exports = True
-        elif in_exports:
-            names.append(line.split()[0])
-    return names
 
 
 def dll_tables(objdump, dll):
@@ -52,13 +41,13 @@ def main():
     if len(sys.argv) != 6:
         print(__doc__)
         return 2
-    objdump, dll, def_file, source_dir, wanted_format = sys.argv[1:]
+    objdump, dll, def_path, source_dir, wanted_format = sys.argv[1:]
     exports, imports, file_format = dll_tables(objdump, dll)
     failures = []
     if file_format != wanted_format:
         failures.append("file format %s, expected %s" % (file_format, wanted_format))
 
-    expected = def_exports(def_file)
+    expected = [name for name, _ in def_file.exports(def_path)]
     plain = [name for name in exports if not name.startswith("_Z")]
     missing = sorted(set(expected) - set(plain))
     extra = sorted(set(plain) - set(expected))

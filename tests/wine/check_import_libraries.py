@@ -18,20 +18,7 @@ import re
 import subprocess
 import sys
 
-
-def def_names(path):
-    """The EXPORTS names of a definition file, each with whether it is data."""
-    names, in_exports = [], False
-    for line in open(path).read().splitlines():
-        line = line.split(";", 1)[0].strip()
-        if not line:
-            continue
-        if line.upper() == "EXPORTS":
-            in_exports = True
-        elif in_exports:
-            parts = line.split()
-            names.append((parts[0], "DATA" in parts[1:]))
-    return names
+import def_file
 
 
 def import_symbols(nm, library):
@@ -44,20 +31,20 @@ def main():
     if len(sys.argv) < 5:
         print(__doc__)
         return 2
-    nm, machine, def_file, libraries = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+    nm, machine, def_path, libraries = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
     if machine not in ("x86", "x64"):
         print("machine must be x86 or x64, not %r" % machine)
         return 2
-    names = def_names(def_file)
+    names = def_file.exports(def_path)
     if not names:
-        print("FAIL: %s lists no exports" % def_file)
+        print("FAIL: %s lists no exports" % def_path)
         return 1
     failures = []
     for name, _ in names:
         if machine == "x64" and "@" in name:
-            failures.append("%s: %s is decorated, but x86-64 decorates nothing" % (def_file, name))
+            failures.append("%s: %s is decorated, but x86-64 decorates nothing" % (def_path, name))
         if machine == "x86" and not _ and not re.search(r"@\d+$", name):
-            failures.append("%s: function %s has no stdcall decoration" % (def_file, name))
+            failures.append("%s: function %s has no stdcall decoration" % (def_path, name))
     # The symbol a compiler references for each name.
     wanted = [name if machine == "x64" else "_" + name for name, _ in names]
     for library in libraries:
