@@ -19,6 +19,7 @@
 #include "kavtel/kavtel.h"
 #include "services/protocol_log.h"
 #include "sim_port.h"
+#include "support/temp_folder.h"
 #include "support/wait_until.h"
 
 namespace kavtel::test {
@@ -30,9 +31,8 @@ using namespace std::chrono_literals;
 class LogHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kavtel-loghost-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
+    ASSERT_FALSE(folder.Path().empty());
+    root = folder.Path();
     host = root + "/bin";
     std::filesystem::create_directories(host);
     TAPPSYSProtocol::SetHostExecutable(host + "/Runner");
@@ -41,8 +41,6 @@ class LogHost : public ::testing::Test {
     TAPPSYSProtocol::SetHostExecutable("");
     if (mounted) ::umount2(host.c_str(), MNT_DETACH);
     ::chmod(host.c_str(), 0755);
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
   }
 
   // Opens COM`index` on the virtual treadmill and waits for the controller.
@@ -56,6 +54,7 @@ class LogHost : public ::testing::Test {
     return on;
   }
 
+  test::TempFolder folder{"loghost"};
   std::string root;
   std::string host;
   bool mounted = false;

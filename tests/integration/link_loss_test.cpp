@@ -15,6 +15,7 @@
 #include "sim_records.h"
 #include "simulator.h"
 #include "support/process_stats.h"
+#include "support/temp_folder.h"
 #include "support/wait_until.h"
 
 // A pulled cable and a returning adapter, with a real device object, real
@@ -51,10 +52,8 @@ std::vector<std::string> HostFrameBytes(const std::vector<Record>& records) {
 class LinkLoss : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/kavtel-link.XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    folder_ = folder;
-    link_ = folder_ + "/ttyTREADMILL";
+    ASSERT_FALSE(folder_.Path().empty());
+    link_ = folder_.Path() + "/ttyTREADMILL";
     sim::Options options;
     options.controller.version_text = "203";
     options.time_scale = 10.0;
@@ -75,7 +74,6 @@ class LinkLoss : public ::testing::Test {
     device_.SetIOOpen(false);
     sim_->Stop();
     ::unsetenv(("KAVTEL_COM" + std::to_string(kPortNumber)).c_str());
-    ::rmdir(folder_.c_str());
   }
 
   // The state after the version answer is stop, then whatever the belt
@@ -119,7 +117,7 @@ class LinkLoss : public ::testing::Test {
                                   << ", stray bytes " << c.stray_bytes;
   }
 
-  std::string folder_;
+  test::TempFolder folder_{"link"};
   std::string link_;
   TKavtelDevice device_;
   TKavtelDeviceCaps caps_;

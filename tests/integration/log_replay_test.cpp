@@ -28,6 +28,7 @@
 #include "services/protocol_log.h"
 #include "log_text.h"
 #include "simulator.h"
+#include "support/temp_folder.h"
 #include "support/wait_until.h"
 
 extern char** environ;
@@ -166,18 +167,14 @@ class SimChild {
 class LogReplay : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kavtel-replay-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
+    ASSERT_FALSE(folder.Path().empty());
+    root = folder.Path();
   }
-  void TearDown() override {
-    ::unsetenv(("KAVTEL_COM" + std::to_string(kPortNumber)).c_str());
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-  }
+  void TearDown() override { ::unsetenv(("KAVTEL_COM" + std::to_string(kPortNumber)).c_str()); }
   static void MapPort(const std::string& path) {
     ::setenv(("KAVTEL_COM" + std::to_string(kPortNumber)).c_str(), path.c_str(), 1);
   }
+  test::TempFolder folder{"replay"};
   std::string root;
 };
 

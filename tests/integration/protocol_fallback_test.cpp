@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/system.h"
 #include "services/protocol_log.h"
+#include "support/temp_folder.h"
 
 // Where the log file goes when the host's folder is read-only (POSIX: the
 // XDG state folder joined with the host's name, else ~/.local/state), and
@@ -23,9 +24,8 @@ namespace {
 class ProtocolFallback : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kavtel-fallback-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
+    ASSERT_FALSE(folder.Path().empty());
+    root = folder.Path();
     hostFolder = root + "/bin";
     ASSERT_TRUE(platform::CreateFolders(hostFolder));
     ASSERT_EQ(::chmod(hostFolder.c_str(), 0555), 0);
@@ -36,7 +36,6 @@ class ProtocolFallback : public ::testing::Test {
   void TearDown() override {
     TAPPSYSProtocol::SetHostExecutable("");
     ::chmod(hostFolder.c_str(), 0755);
-    std::filesystem::remove_all(root);
     Set("XDG_STATE_HOME", savedState);
     Set("HOME", savedHome);
   }
@@ -48,6 +47,7 @@ class ProtocolFallback : public ::testing::Test {
     }
   }
 
+  test::TempFolder folder{"fallback"};
   std::string root;
   std::string hostFolder;
   std::string savedState;
