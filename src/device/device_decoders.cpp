@@ -45,10 +45,7 @@ bool TKavtelDevice::cycleTick(std::uint32_t waitMs) {
   // Busy at the first try: the shared thread serves the other devices
   // first. Still busy at the second: this tick is given up.
   if (!lock().TryWaitFor(waitMs)) return waitMs != 0;
-  struct Held {
-    TAPPSYSMutex& mutex;
-    ~Held() { mutex.Release(); }
-  } held{lock()};
+  TAPPSYSMutexHold hold(lock(), std::adopt_lock);
   pollStep();
   return true;
 }

@@ -37,10 +37,9 @@ void TKavtelDevice::lineLost(const char* why) {
   // Whatever the belt did, nothing tells any more.
   KnownStopped_ = false;
   // The first attempt comes at the next tick (an adapter that reset may be
-  // back already), unless the port was just reopened: a port that opens
-  // but cannot be written is still tried only about once a second.
-  const std::uint32_t now = platform::TickCount();
-  if (now - LastReopenTry_ >= kReopenIntervalMs) LastReopenTry_ = now - kReopenIntervalMs;
+  // back already), unless the port was just reopened: keepLink spaces the
+  // attempts, so a port that opens but cannot be written is still tried
+  // only about once a second.
   sendIdle_.Set();
   log(std::string("<Link>| line lost (") + why + "), COM " +
           std::to_string(Port_->GetPortIndex()) + " is tried again about once a second",

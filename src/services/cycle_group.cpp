@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 #include "platform/thread.h"
 
@@ -178,8 +179,7 @@ void TAPPSYSCycleGroup::Work(const Worker& self) {
       auto it = members_.find(id);
       if (it == members_.end()) continue;
       Member& m = it->second;
-      const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(m.interval);
-      m.due = NextCycleTick(start_, interval, std::max(m.due + m.interval, end));
+      m.due = NextCycleTick(start_, m.interval, std::max(m.due + m.interval, end));
     }
   }
 }

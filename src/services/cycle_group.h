@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "services/method.h"
 
@@ -71,7 +70,7 @@ class TAPPSYSCycleGroup {
  private:
   struct Member {
     Proc proc;
-    Clock::duration interval;
+    std::chrono::milliseconds interval;
     Clock::time_point due;
     bool calling = false;
     bool leaving = false;  // left from within its own call

@@ -35,6 +35,8 @@ class KAVTEL_API TAPPSYSMutex : public TObject {
 class TAPPSYSMutexHold {
  public:
   explicit TAPPSYSMutexHold(TAPPSYSMutex& mutex) : mutex_(mutex) { mutex_.WaitFor(); }
+  // Takes over a mutex the caller holds already.
+  TAPPSYSMutexHold(TAPPSYSMutex& mutex, std::adopt_lock_t) : mutex_(mutex) {}
   ~TAPPSYSMutexHold() { mutex_.Release(); }
   TAPPSYSMutexHold(const TAPPSYSMutexHold&) = delete;
   TAPPSYSMutexHold& operator=(const TAPPSYSMutexHold&) = delete;
