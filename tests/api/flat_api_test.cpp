@@ -11,6 +11,7 @@
 
 #include "kavtel/kavtel.h"
 #include "sim_port.h"
+#include "support/temp_folder.h"
 #include "support/wait_until.h"
 
 extern "C" int kavtel_c_header_bad_index(void);
@@ -125,9 +126,9 @@ TEST(FlatApi, DetectingUntilIdentifiedThenOkThenNotOpenAfterClose) {
 // detecting instead of the last values; back behind the same path, the
 // controller is identified again and the values come back.
 TEST(FlatApi, PulledCableIsLostForReadersUntilTheLineComesBack) {
-  char folder[] = "/tmp/kavtel-api-link.XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string link = std::string(folder) + "/ttyTREADMILL";
+  const test::TempFolder folder("api-link");  // outlives the port and its link
+  ASSERT_FALSE(folder.Path().empty());
+  const std::string link = folder.Path() + "/ttyTREADMILL";
   sim::Options options;
   options.link_path = link;
   SimPort port(3, options);
@@ -160,7 +161,6 @@ TEST(FlatApi, PulledCableIsLostForReadersUntilTheLineComesBack) {
   EXPECT_EQ(kavtelclosePortEx(3, &confirmed), KAVTEL_OK);
   EXPECT_EQ(confirmed, 1);
   EXPECT_EQ(port.sim().GetCounters().Violations(), 0u);
-  rmdir(folder);
 }
 
 TEST(FlatApi, NullOutPointerIsAnErrorAndNothingIsWritten) {
