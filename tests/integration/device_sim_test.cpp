@@ -28,6 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using sim::Record;
+using test::ExpectNoViolations;
 using test::HostFrames;
 using test::Show;
 using test::Threads;
@@ -45,17 +46,6 @@ constexpr std::uint32_t kTimeoutMs = 1000;
 constexpr std::uint32_t kFailSafe = 60;
 // Timer granularity allowed on lower bounds of time.
 constexpr auto kSlack = 16ms;
-
-void ExpectNoViolations(const sim::Counters& c) {
-  EXPECT_EQ(c.bad_checksums, 0u);
-  EXPECT_EQ(c.missing_acks, 0u);
-  EXPECT_EQ(c.acked_corrupt, 0u);
-  EXPECT_EQ(c.overlapping_frames, 0u);
-  EXPECT_EQ(c.unexpected_replies, 0u);
-  EXPECT_EQ(c.stray_bytes, 0u);
-  EXPECT_EQ(c.unknown_commands, 0u);
-  EXPECT_EQ(c.bad_payloads, 0u);
-}
 
 class DeviceOnSimulator : public ::testing::Test {
  protected:

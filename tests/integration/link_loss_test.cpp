@@ -111,13 +111,7 @@ class LinkLoss : public ::testing::Test {
     return HostFrameBytes(sim_->GetRecords());
   }
 
-  void ExpectNoViolations() {
-    const sim::Counters c = sim_->GetCounters();
-    EXPECT_EQ(c.Violations(), 0u) << "bad checksums " << c.bad_checksums << ", missing ACKs "
-                                  << c.missing_acks << ", overlapping " << c.overlapping_frames
-                                  << ", unexpected replies " << c.unexpected_replies
-                                  << ", stray bytes " << c.stray_bytes;
-  }
+  void ExpectNoViolations() { test::ExpectNoViolations(sim_->GetCounters()); }
 
   test::TempFolder folder_{"link"};
   std::string link_;
