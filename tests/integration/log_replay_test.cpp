@@ -50,16 +50,12 @@ std::string ReadFile(const std::string& path) {
 // wire by its log.
 std::size_t HostUnitsInLog(const std::string& text) {
   std::size_t units = 0;
-  std::size_t from = 0;
-  while (from < text.size()) {
-    std::size_t end = text.find('\n', from);
-    if (end == std::string::npos) end = text.size();
-    const auto line = logtext::ParseLine(text.substr(from, end - from));
-    from = end + 1;
-    if (!line) continue;
+  logtext::ForEachLine(text, [&units](std::size_t, const std::string& raw) {
+    const auto line = logtext::ParseLine(raw);
+    if (!line) return;
     const bool ack = line->kind == "TD: " && line->text.rfind("<A>", 0) == 0;
     if (ack || logtext::FrameSent(*line).how != logtext::Sending::none) ++units;
-  }
+  });
   return units;
 }
 

@@ -13,16 +13,30 @@
 
 namespace kavtel::logtext {
 
+inline bool IsDigits(const std::string& s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Calls fn(number, line) for each line of a log's text, numbered from 1,
+// without its newline; a last line without a newline counts too.
+template <typename Fn>
+void ForEachLine(const std::string& text, Fn&& fn) {
+  std::size_t number = 0;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    std::size_t end = text.find('\n', from);
+    if (end == std::string::npos) end = text.size();
+    fn(++number, text.substr(from, end - from));
+    from = end + 1;
+  }
+}
+
 namespace detail {
 
 inline constexpr const char* kControlNames[32] = {
     "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
     "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
     "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
-
-inline bool IsDigits(const std::string& s) {
-  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
-}
 
 inline int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -47,7 +61,7 @@ inline std::string Unrender(const std::string& text) {
         }
         const bool cut = name.size() > 7 && name[0] == '+' &&
                          name.compare(name.size() - 6, 6, " bytes") == 0 &&
-                         detail::IsDigits(name.substr(1, name.size() - 7));
+                         IsDigits(name.substr(1, name.size() - 7));
         if (byte >= 0 || cut) {
           if (byte >= 0) out += static_cast<char>(byte);
           i = close + 1;
@@ -81,7 +95,7 @@ inline std::optional<Line> ParseLine(std::string line) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
   const std::size_t tab1 = line.find('\t');
   const std::size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-  if (tab2 == std::string::npos || !detail::IsDigits(line.substr(0, tab1))) return std::nullopt;
+  if (tab2 == std::string::npos || !IsDigits(line.substr(0, tab1))) return std::nullopt;
   Line out;
   out.elapsed = std::strtoull(line.substr(0, tab1).c_str(), nullptr, 10);
   out.kind = line.substr(tab1 + 1, tab2 - tab1 - 1);

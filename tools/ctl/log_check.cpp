@@ -14,10 +14,6 @@ constexpr char kNak = 0x15;
 constexpr char kEtb = 0x17;
 constexpr int kMaxRepeats = 5;
 
-bool IsDigits(const std::string& s) {
-  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // A frame body (code, payload, checksum digits) checked: the code, and
 // whether the checksum matches.
 struct Frame {
@@ -31,7 +27,7 @@ Frame ParseBody(const std::string& body) {
   Frame f;
   if (body.size() < 6 || body.back() != kEtb) return f;
   const std::string digits = body.substr(body.size() - 3, 2);
-  if (!IsDigits(digits)) return f;
+  if (!logtext::IsDigits(digits)) return f;
   const std::string content = body.substr(0, body.size() - 3);
   unsigned sum = 0;
   for (const char c : content) {
@@ -270,14 +266,9 @@ class Checker {
 LogReport CheckLog(const std::string& text) {
   LogReport report;
   Checker checker(report);
-  std::size_t number = 0;
-  std::size_t from = 0;
-  while (from < text.size()) {
-    std::size_t end = text.find('\n', from);
-    if (end == std::string::npos) end = text.size();
-    checker.Line(++number, text.substr(from, end - from));
-    from = end + 1;
-  }
+  logtext::ForEachLine(text, [&checker](std::size_t number, const std::string& line) {
+    checker.Line(number, line);
+  });
   return report;
 }
 

@@ -11,15 +11,9 @@ namespace kavtel::sim {
 std::vector<ReplayStep> ReadReplay(const std::string& log_text) {
   std::vector<ReplayStep> steps;
   std::uint64_t step_time = 0;
-  std::size_t number = 0;
-  std::size_t from = 0;
-  while (from < log_text.size()) {
-    std::size_t end = log_text.find('\n', from);
-    if (end == std::string::npos) end = log_text.size();
-    const std::optional<logtext::Line> line = logtext::ParseLine(log_text.substr(from, end - from));
-    from = end + 1;
-    ++number;
-    if (!line) continue;
+  logtext::ForEachLine(log_text, [&](std::size_t number, const std::string& text) {
+    const std::optional<logtext::Line> line = logtext::ParseLine(text);
+    if (!line) return;
     logtext::SentFrame sent = logtext::FrameSent(*line);
     if (sent.how != logtext::Sending::none) {
       ReplayStep step;
@@ -27,9 +21,9 @@ std::vector<ReplayStep> ReadReplay(const std::string& log_text) {
       step.line = number;
       steps.push_back(std::move(step));
       step_time = line->elapsed;
-      continue;
+      return;
     }
-    if (line->kind != "RD: " || steps.empty()) continue;
+    if (line->kind != "RD: " || steps.empty()) return;
     std::string bytes = logtext::Unrender(line->text);
     if (bytes != std::string(1, kNak)) {
       // The log keeps a received frame from its code on.
@@ -37,7 +31,9 @@ std::vector<ReplayStep> ReadReplay(const std::string& log_text) {
       if (bytes.back() != kEtb) bytes += kEtb;  // a cut text still ends as a frame
     }
     const std::uint64_t delay = line->elapsed > step_time ? line->elapsed - step_time : 0;
-    ReplayAnswer answer{std::move(bytes), std::chrono::milliseconds(delay)};
+    ReplayAnswer answer;
+    answer.bytes = std::move(bytes);
+    answer.delay = std::chrono::milliseconds(delay);
     answer.nak = answer.bytes == std::string(1, kNak);
     if (!answer.nak) {
       FrameReader reader;
@@ -46,7 +42,7 @@ std::vector<ReplayStep> ReadReplay(const std::string& log_text) {
       if (answer.sound) answer.body = parsed[0].code + parsed[0].payload;
     }
     steps.back().answers.push_back(std::move(answer));
-  }
+  });
   return steps;
 }
 
