@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "device/link_keeper.h"
 #include "device/wire_frame.h"
@@ -331,22 +332,38 @@ void TKavtelDevice::endCycle() {
 }
 
 void TKavtelDevice::startTimeoutService() {
+  TimeoutAlarm_.Disarm();
   if (TimeoutService_) {
     TimeoutService_->deactivateTimerID();
     return;
   }
-  TimeoutService_ = std::make_unique<TAPPSYSOneShotThread>();
-  TimeoutService_->SetToDo(TAPPSYSTimerTriggerProc::bind(this, &TKavtelDevice::TimeoutHandler));
-  TimeoutService_->SetInterval(RNXTimeoutInterval_.load());
+  auto service = std::make_unique<TAPPSYSOneShotThread>();
+  service->SetToDo(TAPPSYSTimerTriggerProc::bind(this, &TKavtelDevice::TimeoutHandler));
+  // The group has waited the interval already: the watchdog calls the
+  // handler as soon as it is handed an expired time-out.
+  service->SetInterval(0);
+  TimeoutMs_.store(RNXTimeoutInterval_.load());
+  TAPPSYSMutexHold hold(lock());
+  TimeoutService_ = std::move(service);
+  TimeoutMember_ = TAPPSYSCycleGroup::Shared().JoinAlarm(
+      TimeoutAlarm_, TAPPSYSCycleGroup::AlarmProc::bind(this, &TKavtelDevice::timeoutDue));
 }
 
 void TKavtelDevice::endTimeoutService() {
   // Taken out under the lock, so that a thread that arms or disarms the
   // watchdog under it never meets a freed one; ended outside it, since a
-  // time-out being handled may wait for the lock.
+  // time-out being handled may wait for the lock. The alarm's member leaves
+  // first: a hand-over in progress is waited for, and none comes after.
   std::unique_ptr<TAPPSYSOneShotThread> service;
+  std::uint64_t member;
   {
     TAPPSYSMutexHold hold(lock());
+    member = std::exchange(TimeoutMember_, 0);
+  }
+  TAPPSYSCycleGroup::Shared().Leave(member);
+  {
+    TAPPSYSMutexHold hold(lock());
+    TimeoutAlarm_.Disarm();
     service = std::move(TimeoutService_);
   }
   if (!service) return;
@@ -482,11 +499,19 @@ bool TKavtelDevice::writeLine(const std::string& bytes) {
 }
 
 void TKavtelDevice::armWatchdog(std::uint32_t id) {
-  if (TimeoutService_) TimeoutService_->activateTimerID(id);
+  if (TimeoutService_) TimeoutAlarm_.Arm(id, TimeoutMs_.load());
 }
 
 void TKavtelDevice::disarmWatchdog() {
-  if (TimeoutService_) TimeoutService_->deactivateTimerID();
+  if (!TimeoutService_) return;
+  TimeoutAlarm_.Disarm();
+  TimeoutService_->deactivateTimerID();  // a time-out handed on but not yet run
+}
+
+void TKavtelDevice::timeoutDue(std::uint32_t id) {
+  // The service outlives the alarm's membership (it is made before the
+  // alarm joins and ended after it left), so it is there while this runs.
+  TimeoutService_->activateTimerID(id);
 }
 
 }  // namespace kavtel

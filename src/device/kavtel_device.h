@@ -17,6 +17,7 @@
 #include "platform/event.h"
 #include "serial/serial_port.h"
 #include "services/command_queue.h"
+#include "services/cycle_group.h"
 #include "services/interface_object.h"
 #include "services/method.h"
 #include "services/protocol_log.h"
@@ -290,6 +291,9 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void pollStep();
   void armWatchdog(std::uint32_t id);
   void disarmWatchdog();
+  // The shared group's call for an expired answer time-out (on its thread,
+  // so it must not block): the watchdog thread runs the time-out handler.
+  void timeoutDue(std::uint32_t id);
   bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
   void dropQueued(const std::string& why);
   void dropCommandsBeforeStop();
@@ -314,7 +318,14 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::atomic<std::int32_t> RNXErrRepeatCounter_{0};
   std::atomic<TAPPSYSProtocolMode> Protocolmode_{apmOFF};
   std::unique_ptr<TAPPSerialPort> Port_;
+  // The answer time-out: timed by the process's shared cycle group (one
+  // thread for every device, which wakes for the polling ticks anyway, so
+  // arming it for every frame sent wakes nobody), handled on the device's
+  // watchdog thread. Member and service change under the device lock.
   std::unique_ptr<TAPPSYSOneShotThread> TimeoutService_;
+  TAPPSYSCycleAlarm TimeoutAlarm_;
+  std::uint64_t TimeoutMember_ = 0;
+  std::atomic<std::uint32_t> TimeoutMs_{1000};  // fixed at each open
   // The polling ticks come from the process's shared cycle group (one
   // thread for every device); while the line is lost, each tick wakes a
   // thread of the device's own that reopens it, made at the first such tick

@@ -18,6 +18,47 @@ Clock::time_point NextCycleTick(Clock::time_point start, std::chrono::millisecon
   return start + ticks * step;
 }
 
+// --- TAPPSYSCycleAlarm ----------------------------------------------------
+
+void TAPPSYSCycleAlarm::Arm(std::uint32_t id, std::uint32_t afterMs) {
+  const Clock::time_point at = Clock::now() + std::chrono::milliseconds(afterMs);
+  TAPPSYSCycleGroup* group;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    id_ = id;
+    at_ = at;
+    group = group_;
+  }
+  if (group != nullptr) group->AlarmMoved(at);
+}
+
+void TAPPSYSCycleAlarm::Disarm() {
+  std::lock_guard<std::mutex> hold(lock_);
+  id_ = 0;
+  at_ = Clock::time_point::max();
+}
+
+bool TAPPSYSCycleAlarm::Armed() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return at_ != Clock::time_point::max();
+}
+
+Clock::time_point TAPPSYSCycleAlarm::Deadline() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return at_;
+}
+
+bool TAPPSYSCycleAlarm::Take(Clock::time_point now, std::uint32_t& id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (at_ > now) return false;
+  id = id_;
+  id_ = 0;
+  at_ = Clock::time_point::max();
+  return true;
+}
+
+// --- TAPPSYSCycleGroup ----------------------------------------------------
+
 class TAPPSYSCycleGroup::Worker : public platform::Thread {
  public:
   explicit Worker(TAPPSYSCycleGroup& group) : group_(group) { Resume(); }
@@ -43,6 +84,9 @@ TAPPSYSCycleGroup::~TAPPSYSCycleGroup() {
         }
         return true;
       });
+    }
+    for (auto& [id, m] : members_) {
+      if (m.alarm != nullptr) Unbind(m.alarm);
     }
     members_.clear();
     worker = std::move(worker_);
@@ -73,6 +117,41 @@ std::uint64_t TAPPSYSCycleGroup::Join(Proc proc, std::uint32_t intervalMs) {
   return id;
 }
 
+std::uint64_t TAPPSYSCycleGroup::JoinAlarm(TAPPSYSCycleAlarm& alarm, AlarmProc proc) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::uint64_t id = nextId_++;
+  Member& m = members_[id];
+  m.interval = std::chrono::milliseconds(1);
+  m.due = Clock::time_point::max();
+  m.alarm = &alarm;
+  m.alarmProc = std::move(proc);
+  {
+    std::lock_guard<std::mutex> bind(alarm.lock_);
+    alarm.group_ = this;
+  }
+  if (!worker_) worker_ = std::make_unique<Worker>(*this);
+  changed_.notify_all();
+  return id;
+}
+
+void TAPPSYSCycleGroup::AlarmMoved(Clock::time_point at) {
+  if (at.time_since_epoch().count() >= plannedWake_.load()) return;
+  // Taking the lock waits until the thread has finished planning and
+  // sleeps (or is in a call, after which it plans again), so the
+  // notification cannot fall between its reading of the alarms and its
+  // sleep.
+  { std::lock_guard<std::mutex> hold(lock_); }
+  changed_.notify_all();
+}
+
+Clock::time_point TAPPSYSCycleGroup::EarliestAlarm() const {
+  Clock::time_point earliest = Clock::time_point::max();
+  for (const auto& [id, m] : members_) {
+    if (m.alarm != nullptr) earliest = std::min(earliest, m.alarm->Deadline());
+  }
+  return earliest;
+}
+
 void TAPPSYSCycleGroup::Leave(std::uint64_t member) {
   std::unique_ptr<Worker> ended;
   {
@@ -82,6 +161,7 @@ void TAPPSYSCycleGroup::Leave(std::uint64_t member) {
       auto it = members_.find(member);
       if (it == members_.end()) return;
       if (!it->second.calling) {
+        if (it->second.alarm != nullptr) Unbind(it->second.alarm);
         members_.erase(it);
         break;
       }
@@ -111,8 +191,8 @@ bool TAPPSYSCycleGroup::Running() const {
   return worker_ != nullptr;
 }
 
-bool TAPPSYSCycleGroup::CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id,
-                                   std::uint32_t waitMs) {
+template <typename Call>
+bool TAPPSYSCycleGroup::CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id, Call call) {
   auto it = members_.find(id);
   if (it == members_.end()) return true;  // it left meanwhile
   Member& m = it->second;
@@ -122,7 +202,7 @@ bool TAPPSYSCycleGroup::CallMember(std::unique_lock<std::mutex>& hold, std::uint
   bool done = true;
   try {
     // Leave waits while the member is called: its entry stays as it is.
-    done = m.proc(waitMs);
+    done = call(m);
   } catch (...) {
     // One member's failure must not end the ticks of the others.
   }
@@ -130,6 +210,7 @@ bool TAPPSYSCycleGroup::CallMember(std::unique_lock<std::mutex>& hold, std::uint
   caller_ = std::thread::id();
   m.calling = false;
   if (m.leaving) {
+    if (m.alarm != nullptr) Unbind(m.alarm);
     members_.erase(it);
     done = true;
   }
@@ -141,9 +222,13 @@ void TAPPSYSCycleGroup::Work(const Worker& self) {
   std::unique_lock<std::mutex> hold(lock_);
   std::vector<std::uint64_t> due;
   std::vector<std::uint64_t> busy;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> rung;  // member, alarm id
   while (!self.Terminated()) {
     Clock::time_point next = Clock::time_point::max();
     for (const auto& [id, m] : members_) next = std::min(next, m.due);
+    plannedWake_.store(next.time_since_epoch().count());
+    next = std::min(next, EarliestAlarm());
+    plannedWake_.store(next.time_since_epoch().count());
     const Clock::time_point now = Clock::now();
     if (next > now) {
       if (next == Clock::time_point::max()) {
@@ -154,6 +239,18 @@ void TAPPSYSCycleGroup::Work(const Worker& self) {
       continue;
     }
     ++rounds_;
+    // Alarms first: a time-out is handed on at once, a tick may write.
+    rung.clear();
+    for (const auto& [id, m] : members_) {
+      std::uint32_t alarmId = 0;
+      if (m.alarm != nullptr && m.alarm->Take(now, alarmId)) rung.emplace_back(id, alarmId);
+    }
+    for (const auto& [id, alarmId] : rung) {
+      CallMember(hold, id, [alarmId = alarmId](Member& m) {
+        m.alarmProc(alarmId);
+        return true;
+      });
+    }
     due.clear();
     busy.clear();
     for (const auto& [id, m] : members_) {
@@ -161,16 +258,18 @@ void TAPPSYSCycleGroup::Work(const Worker& self) {
     }
     for (std::uint64_t id : due) {
       if (self.Terminated()) break;
-      if (!CallMember(hold, id, 0)) busy.push_back(id);
+      if (!CallMember(hold, id, [](Member& m) { return m.proc(0); })) busy.push_back(id);
     }
     for (std::uint64_t id : busy) {
       if (self.Terminated()) break;
       auto it = members_.find(id);
       if (it == members_.end()) continue;
-      // Until the member's next tick, at least a millisecond.
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          it->second.due + it->second.interval - Clock::now());
-      CallMember(hold, id, static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 1)));
+      // Until the member's next tick, at least a millisecond, and no
+      // longer than until the next alarm, which must not wait for it.
+      const Clock::time_point until = std::min(it->second.due + it->second.interval, EarliestAlarm());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      const auto waitMs = static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 1));
+      CallMember(hold, id, [waitMs](Member& m) { return m.proc(waitMs); });
     }
     // One reading for the whole round, so that its members stay in step
     // even when the round outlasted a tick.
@@ -182,6 +281,11 @@ void TAPPSYSCycleGroup::Work(const Worker& self) {
       m.due = NextCycleTick(start_, m.interval, std::max(m.due + m.interval, end));
     }
   }
+}
+
+void TAPPSYSCycleGroup::Unbind(TAPPSYSCycleAlarm* alarm) {
+  std::lock_guard<std::mutex> hold(alarm->lock_);
+  alarm->group_ = nullptr;
 }
 
 }  // namespace kavtel

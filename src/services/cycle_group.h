@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,6 +20,41 @@ namespace kavtel {
 std::chrono::steady_clock::time_point NextCycleTick(std::chrono::steady_clock::time_point start,
                                                     std::chrono::milliseconds interval,
                                                     std::chrono::steady_clock::time_point after);
+
+class TAPPSYSCycleGroup;
+
+// A one-shot deadline with a number (an answer time-out), served by a
+// TAPPSYSCycleGroup it has joined. Arm and Disarm may be called from any
+// thread at any rate and wake nobody, unless the new deadline falls before
+// the group's next planned wake-up: a device that arms one second ahead for
+// every frame costs its group no wake-up of its own while the group ticks
+// more often than that. The owner keeps the alarm alive while it is joined.
+class TAPPSYSCycleAlarm {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  TAPPSYSCycleAlarm() = default;
+  TAPPSYSCycleAlarm(const TAPPSYSCycleAlarm&) = delete;
+  TAPPSYSCycleAlarm& operator=(const TAPPSYSCycleAlarm&) = delete;
+
+  // Arms or re-arms: the group calls its alarm procedure with id once,
+  // afterMs from now, unless it is re-armed or disarmed first.
+  void Arm(std::uint32_t id, std::uint32_t afterMs);
+  void Disarm();
+  bool Armed() const;
+
+ private:
+  friend class TAPPSYSCycleGroup;
+  // The deadline, or max when disarmed.
+  Clock::time_point Deadline() const;
+  // Takes the id of an alarm due at `now` (disarming it); false if none.
+  bool Take(Clock::time_point now, std::uint32_t& id);
+
+  mutable std::mutex lock_;
+  std::uint32_t id_ = 0;
+  Clock::time_point at_ = Clock::time_point::max();
+  TAPPSYSCycleGroup* group_ = nullptr;  // while joined
+};
 
 // One thread that calls the procedures of many members, each over and over
 // every Interval milliseconds. Members of the same interval tick at the same
@@ -42,10 +78,15 @@ std::chrono::steady_clock::time_point NextCycleTick(std::chrono::steady_clock::t
 //   (A Leave from within a procedure cannot wait for the call it is part
 //   of: the member is removed when that call returns, and the thread, if
 //   the group is then empty, waits idle for the next Join.)
+// - A member may instead (or as well) bring a TAPPSYSCycleAlarm: the thread
+//   then also wakes at the alarm's deadline and calls the member's alarm
+//   procedure with the alarm's id, before the round's ticks. An alarm
+//   procedure must not block: it hands the work on.
 class TAPPSYSCycleGroup {
  public:
   using Clock = std::chrono::steady_clock;
   using Proc = TMethod<bool(std::uint32_t waitMs)>;
+  using AlarmProc = TMethod<void(std::uint32_t id)>;
 
   TAPPSYSCycleGroup();
   // Waits for a call in progress; members still there are never called again.
@@ -58,6 +99,8 @@ class TAPPSYSCycleGroup {
 
   // Adds a member; returns its number for Leave (never 0).
   std::uint64_t Join(Proc proc, std::uint32_t intervalMs);
+  // Adds a member that has no ticks, only an alarm (not joined elsewhere).
+  std::uint64_t JoinAlarm(TAPPSYSCycleAlarm& alarm, AlarmProc proc);
   // Removes a member, waiting for its call in progress (unless that call is
   // the caller): once it returns the procedure is never called again after
   // the call in progress. Unknown numbers (0 included) are ignored.
@@ -68,20 +111,30 @@ class TAPPSYSCycleGroup {
   bool Running() const;
 
  private:
+  friend class TAPPSYSCycleAlarm;
   struct Member {
-    Proc proc;
+    Proc proc;  // empty for an alarm's member
     std::chrono::milliseconds interval;
-    Clock::time_point due;
+    Clock::time_point due;  // max for an alarm's member
+    TAPPSYSCycleAlarm* alarm = nullptr;
+    AlarmProc alarmProc;
     bool calling = false;
     bool leaving = false;  // left from within its own call
   };
   class Worker;
 
   void Work(const Worker& self);
-  // Calls one member (by number: it may have left meanwhile); the lock is
-  // held on entry and on return, and released during the call. False when
-  // the member asks to be called again.
-  bool CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id, std::uint32_t waitMs);
+  // Calls call(member) for one member (by number: it may have left
+  // meanwhile); the lock is held on entry and on return, and released
+  // during the call. False when the member asks to be called again.
+  template <typename Call>
+  bool CallMember(std::unique_lock<std::mutex>& hold, std::uint64_t id, Call call);
+  // The earliest deadline of the members' alarms; under the lock.
+  Clock::time_point EarliestAlarm() const;
+  // Wakes the thread for an alarm armed before its planned wake-up.
+  void AlarmMoved(Clock::time_point at);
+  // The alarm of a member that leaves no longer wakes the group.
+  static void Unbind(TAPPSYSCycleAlarm* alarm);
 
   const Clock::time_point start_;
   mutable std::mutex lock_;
@@ -90,6 +143,10 @@ class TAPPSYSCycleGroup {
   std::uint64_t nextId_ = 1;
   std::uint64_t rounds_ = 0;
   std::thread::id caller_;  // the thread in a member's call, while one is
+  // When the thread will wake next (steady clock ticks): set before it
+  // reads the alarms and again once it knows, so that an alarm armed
+  // meanwhile either is read or sees a later wake-up and wakes it.
+  std::atomic<Clock::rep> plannedWake_{0};
   std::unique_ptr<Worker> worker_;
 };
 

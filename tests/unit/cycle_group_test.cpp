@@ -221,5 +221,79 @@ TEST(CycleGroup, AMemberThatThrowsStopsNoOtherTicks) {
   group.Leave(good);
 }
 
+// The ids an alarm member was called with, and when.
+class Rung {
+ public:
+  void add(std::uint32_t id) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ids_.push_back(id);
+    at_.push_back(Clock::now());
+  }
+  std::vector<std::uint32_t> ids() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return ids_;
+  }
+  Clock::time_point last() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return at_.back();
+  }
+  std::size_t size() const { return ids().size(); }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::uint32_t> ids_;
+  std::vector<Clock::time_point> at_;
+};
+
+// The answer time-out of a device: its thread sleeps until a tick a minute
+// away, so an alarm due long before must wake it; a re-arm replaces the
+// running one, a disarm cancels it, and none fires before its deadline.
+TEST(CycleAlarm, FiresOnceWithItsLatestIdNotBeforeItsDeadlineAndWakesTheGroupForIt) {
+  TAPPSYSCycleGroup group;
+  std::atomic<int> ticks{0};
+  const auto ticking = group.Join([&](std::uint32_t) { ++ticks; return true; }, 60000);
+  ASSERT_TRUE(WaitUntil([&] { return ticks.load() == 1; }));  // the first comes at once
+  TAPPSYSCycleAlarm alarm;
+  Rung rung;
+  const auto member = group.JoinAlarm(alarm, [&](std::uint32_t id) { rung.add(id); });
+
+  alarm.Arm(7, 40);
+  const Clock::time_point armed = Clock::now();
+  alarm.Arm(8, 120);
+  EXPECT_TRUE(alarm.Armed());
+  ASSERT_TRUE(WaitUntil([&] { return rung.size() == 1; }, milliseconds(20000)));
+  EXPECT_GE(rung.last() - armed, milliseconds(120));
+  EXPECT_FALSE(alarm.Armed());
+
+  alarm.Arm(9, 30);
+  alarm.Disarm();
+  alarm.Arm(12, 200);
+  ASSERT_TRUE(WaitUntil([&] { return rung.size() == 2; }, milliseconds(20000)));
+  group.Leave(member);
+  group.Leave(ticking);
+  EXPECT_EQ(rung.ids(), (std::vector<std::uint32_t>{8, 12}));
+  EXPECT_EQ(ticks.load(), 1);  // the alarms woke no tick
+}
+
+// An alarm whose member left never fires, and keeps the group's thread
+// neither running nor awake; an alarm member alone keeps the thread.
+TEST(CycleAlarm, AnAlarmOfAMemberThatLeftNeverFires) {
+  TAPPSYSCycleGroup group;
+  TAPPSYSCycleAlarm gone;
+  TAPPSYSCycleAlarm fence;
+  Rung rung;
+  const auto left = group.JoinAlarm(gone, [&](std::uint32_t id) { rung.add(id); });
+  EXPECT_TRUE(group.Running());
+  gone.Arm(1, 10);
+  group.Leave(left);
+  EXPECT_FALSE(group.Running());
+  gone.Arm(2, 10);
+  const auto member = group.JoinAlarm(fence, [&](std::uint32_t id) { rung.add(id); });
+  fence.Arm(3, 100);  // well after both of the other alarm's deadlines
+  ASSERT_TRUE(WaitUntil([&] { return rung.size() >= 1; }, milliseconds(20000)));
+  group.Leave(member);
+  EXPECT_EQ(rung.ids(), (std::vector<std::uint32_t>{3}));
+}
+
 }  // namespace
 }  // namespace kavtel
