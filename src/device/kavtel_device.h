@@ -77,9 +77,11 @@ class KAVTEL_API TKavtelAnswer : public TObject {
 // the promised stops, the poll schedule, and the keypad table.
 //
 // Threads: the host's (control operations, open and close), the serial
-// event thread (received bytes, decoders), the cycle thread (polling) and
-// the watchdog (time-outs). Shared state changes under the device's
-// re-entrant lock; the values the host reads without a lock are atomics.
+// event thread (received bytes, decoders), the process's shared cycle
+// thread (polling ticks; it also times the answer time-outs and hands an
+// expired one on) and the watchdog (time-outs). Shared state changes under
+// the device's re-entrant lock; the values the host reads without a lock
+// are atomics.
 class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
  public:
   // queueSlots: records of each command ring (tests make it small).
