@@ -92,7 +92,12 @@ using Clock = std::chrono::steady_clock;
 
 // The command every burst is made of: ramp index 5, harmless on a standing belt.
 constexpr const char* kBurstCommand = "A005";
-constexpr int kBurstFrames = 200;
+// A thousand, so that a p99 is the tenth-worst exchange, not the second:
+// with one device a single late wake-up no longer decides it. The command
+// ring holds 256, so the host feeds each device's burst in portions while
+// its queue still holds a hundred: the queue never runs dry meanwhile.
+constexpr int kBurstFrames = 1000;
+constexpr int kFeedPortion = 100;
 constexpr int kPacedFrames = 100;
 
 // --- frames the library writes, counted on their way to the device ---------
@@ -446,11 +451,34 @@ class Host {
   }
   TKavtelDevice& Device(int i) { return devices_[static_cast<std::size_t>(i)].device; }
   int Count() const { return static_cast<int>(devices_.size()); }
-  // Queues `frames` burst commands on device i and starts the first.
-  void Burst(int i, int frames) {
+  // Queues up to `frames` burst commands on device i and starts the
+  // first; returns how many the queue took.
+  int Burst(int i, int frames) {
     TKavtelDevice& d = Device(i);
-    for (int k = 0; k < frames; ++k) d.senduqs(kBurstCommand);
+    int taken = 0;
+    for (int k = 0; k < frames; ++k) taken += d.senduqs(kBurstCommand) ? 1 : 0;
     d.postCommands();
+    return taken;
+  }
+  // Gives every device `frames` burst commands, a portion whenever its
+  // queue runs below one; false if a queue stopped taking them.
+  bool Feed(int frames) {
+    std::vector<int> given(devices_.size(), 0);
+    for (;;) {
+      bool more = false;
+      for (int i = 0; i < Count(); ++i) {
+        int& g = given[static_cast<std::size_t>(i)];
+        if (g >= frames) continue;
+        more = true;
+        if (Device(i).GetQueuedCommands() >= kFeedPortion) continue;
+        const int portion = std::min(g == 0 ? 2 * kFeedPortion : kFeedPortion, frames - g);
+        const int taken = Burst(i, portion);
+        if (taken == 0) return false;
+        g += taken;
+      }
+      if (!more) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
   bool Drained(int i) { return Device(i).GetQueuedCommands() == 0 && !Device(i).HasPendingCommand(); }
 
@@ -507,12 +535,12 @@ double Run(int count, int seconds, int straceSeconds, const std::string& self) {
   // Turnaround: every device drains a burst while the peer does the same.
   sims.Ask("clear");
   const pid_t peer = Spawn({self, "--peer", sims.Path(count), std::to_string(kBurstFrames)});
-  for (int i = 0; i < count; ++i) host.Burst(i, kBurstFrames);
+  const bool fed = host.Feed(kBurstFrames);
   int peerStatus = 0;
   ::waitpid(peer, &peerStatus, 0);
   // A figure taken before the bursts have drained would be a figure of
   // part of them; it is printed with a mark instead of silently.
-  bool drained = test::WaitUntil([&] {
+  const bool drained = fed && test::WaitUntil([&] {
     for (int i = 0; i < count; ++i)
       if (!host.Drained(i)) return false;
     return true;
