@@ -338,7 +338,7 @@ void TKavtelDevice::startTimeoutService() {
     return;
   }
   auto service = std::make_unique<TAPPSYSOneShotThread>();
-  service->SetToDo(TAPPSYSTimerTriggerProc::bind(this, &TKavtelDevice::TimeoutHandler));
+  service->SetToDo(TAPPSYSTimerTriggerProc::bind(this, &TKavtelDevice::timeoutExpired));
   // The group has waited the interval already: the watchdog calls the
   // handler as soon as it is handed an expired time-out.
   service->SetInterval(0);
@@ -499,13 +499,28 @@ bool TKavtelDevice::writeLine(const std::string& bytes) {
 }
 
 void TKavtelDevice::armWatchdog(std::uint32_t id) {
-  if (TimeoutService_) TimeoutAlarm_.Arm(id, TimeoutMs_.load());
+  if (!TimeoutService_) return;
+  const std::uint32_t ms = TimeoutMs_.load();
+  // Taken before the alarm's own reading of the clock, so the alarm never
+  // falls due before this.
+  TimeoutDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  TimeoutAlarm_.Arm(id, ms);
 }
 
 void TKavtelDevice::disarmWatchdog() {
   if (!TimeoutService_) return;
+  TimeoutDue_ = std::chrono::steady_clock::time_point::max();
   TimeoutAlarm_.Disarm();
   TimeoutService_->deactivateTimerID();  // a time-out handed on but not yet run
+}
+
+void TKavtelDevice::timeoutExpired(std::uint32_t id) {
+  if (!Online_.load()) return;
+  TAPPSYSMutexHold hold(lock());
+  // A NAK may have sent the frame again (same number) between the group
+  // taking the alarm and this: that repeat has a time-out of its own.
+  if (std::chrono::steady_clock::now() < TimeoutDue_) return;
+  TimeoutHandler(id);
 }
 
 void TKavtelDevice::timeoutDue(std::uint32_t id) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -294,8 +295,12 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void armWatchdog(std::uint32_t id);
   void disarmWatchdog();
   // The shared group's call for an expired answer time-out (on its thread,
-  // so it must not block): the watchdog thread runs the time-out handler.
+  // so it must not block): the watchdog thread runs timeoutExpired.
   void timeoutDue(std::uint32_t id);
+  // On the watchdog thread: the time-out handler, unless the watchdog was
+  // re-armed (a repeat keeps its frame's number) or disarmed after the
+  // group took the expired alarm.
+  void timeoutExpired(std::uint32_t id);
   bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
   void dropQueued(const std::string& why);
   void dropCommandsBeforeStop();
@@ -328,6 +333,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TAPPSYSCycleAlarm TimeoutAlarm_;
   std::uint64_t TimeoutMember_ = 0;
   std::atomic<std::uint32_t> TimeoutMs_{1000};  // fixed at each open
+  // When the latest arm falls due (max: disarmed); under the device lock.
+  std::chrono::steady_clock::time_point TimeoutDue_ = std::chrono::steady_clock::time_point::max();
   // The polling ticks come from the process's shared cycle group (one
   // thread for every device); while the line is lost, each tick wakes a
   // thread of the device's own that reopens it, made at the first such tick

@@ -248,49 +248,53 @@ class Rung {
 // The answer time-out of a device: its thread sleeps until a tick a minute
 // away, so an alarm due long before must wake it; a re-arm replaces the
 // running one, a disarm cancels it, and none fires before its deadline.
+// Alarms that must not fire are due seconds later than the calls that
+// replace them, so a stalled test thread cannot make them fire rightly.
 TEST(CycleAlarm, FiresOnceWithItsLatestIdNotBeforeItsDeadlineAndWakesTheGroupForIt) {
+  TAPPSYSCycleAlarm alarm;  // outlive the group, even when an assertion ends the test
+  Rung rung;
   TAPPSYSCycleGroup group;
   std::atomic<int> ticks{0};
   const auto ticking = group.Join([&](std::uint32_t) { ++ticks; return true; }, 60000);
   ASSERT_TRUE(WaitUntil([&] { return ticks.load() == 1; }));  // the first comes at once
-  TAPPSYSCycleAlarm alarm;
-  Rung rung;
   const auto member = group.JoinAlarm(alarm, [&](std::uint32_t id) { rung.add(id); });
 
-  alarm.Arm(7, 40);
+  alarm.Arm(7, 2000);
   const Clock::time_point armed = Clock::now();
   alarm.Arm(8, 120);
   EXPECT_TRUE(alarm.Armed());
-  ASSERT_TRUE(WaitUntil([&] { return rung.size() == 1; }, milliseconds(20000)));
+  ASSERT_TRUE(WaitUntil([&] { return rung.size() == 1; }));
   EXPECT_GE(rung.last() - armed, milliseconds(120));
   EXPECT_FALSE(alarm.Armed());
 
-  alarm.Arm(9, 30);
+  alarm.Arm(9, 2000);
   alarm.Disarm();
-  alarm.Arm(12, 200);
-  ASSERT_TRUE(WaitUntil([&] { return rung.size() == 2; }, milliseconds(20000)));
+  alarm.Arm(12, 2500);  // after the disarmed one would have fired
+  ASSERT_TRUE(WaitUntil([&] { return rung.size() == 2; }));
+  // Past the first arm's deadline too: replaced, it never fires.
+  ASSERT_TRUE(WaitUntil([&] { return Clock::now() >= armed + milliseconds(2100); }));
   group.Leave(member);
   group.Leave(ticking);
   EXPECT_EQ(rung.ids(), (std::vector<std::uint32_t>{8, 12}));
   EXPECT_EQ(ticks.load(), 1);  // the alarms woke no tick
 }
 
-// An alarm whose member left never fires, and keeps the group's thread
-// neither running nor awake; an alarm member alone keeps the thread.
+// An alarm whose member left never fires; an alarm member alone keeps the
+// group's thread, and its leaving ends it.
 TEST(CycleAlarm, AnAlarmOfAMemberThatLeftNeverFires) {
-  TAPPSYSCycleGroup group;
   TAPPSYSCycleAlarm gone;
   TAPPSYSCycleAlarm fence;
   Rung rung;
+  TAPPSYSCycleGroup group;
   const auto left = group.JoinAlarm(gone, [&](std::uint32_t id) { rung.add(id); });
   EXPECT_TRUE(group.Running());
-  gone.Arm(1, 10);
+  gone.Arm(1, 1000);
   group.Leave(left);
   EXPECT_FALSE(group.Running());
-  gone.Arm(2, 10);
+  gone.Arm(2, 1000);
   const auto member = group.JoinAlarm(fence, [&](std::uint32_t id) { rung.add(id); });
-  fence.Arm(3, 100);  // well after both of the other alarm's deadlines
-  ASSERT_TRUE(WaitUntil([&] { return rung.size() >= 1; }, milliseconds(20000)));
+  fence.Arm(3, 1500);  // after both of the other alarm's deadlines
+  ASSERT_TRUE(WaitUntil([&] { return rung.size() >= 1; }));
   group.Leave(member);
   EXPECT_EQ(rung.ids(), (std::vector<std::uint32_t>{3}));
 }
