@@ -18,5 +18,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Test executables run under Wine (a 64-bit program in a 64-bit prefix).
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# The Wine loader that runs the test executables is chosen in
+# WineTests.cmake, by the build's kind.

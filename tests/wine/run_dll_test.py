@@ -115,7 +115,7 @@ def main():
         relay = Relay(master, sim_fd)
         relay.start()
 
-        proc = subprocess.Popen(["wine", host_copy, str(COM), str(MISSING_COM)], cwd=work,
+        proc = subprocess.Popen(wine_com.command(host_copy, [COM, MISSING_COM]), cwd=work,
                                 env=wine_com.env(shim), stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, errors="replace")
         host_lines = []

@@ -1,6 +1,7 @@
 """What the Wine test drivers share: the Wine prefix of the run, COM ports of
 that prefix pointed at a pseudo-terminal (or taken away) for the length of a
-test, the ioctl shim, and Windows programs started under wine.
+test, the ioctl shim, and Windows programs started under the build's Wine
+loader.
 
 COM n of a Wine prefix is the symlink dosdevices/comN. Whatever link was
 there before a test is put back after it."""
@@ -84,18 +85,36 @@ def build_shim(shim_source, folder):
     return os.path.join(folder, "$LIB", "ioctl_shim.so")
 
 
+def loader():
+    """The Wine loader of the build under test, run directly: the 64-bit
+    loader for a 64-bit build, the 32-bit one for a 32-bit build (ctest
+    names it in KAVTEL_WINE_LOADER). Debian's `wine` script is not used: it
+    takes the 32-bit loader for every program whenever wine32 is installed."""
+    path = os.environ.get("KAVTEL_WINE_LOADER")
+    if not path:
+        raise SystemExit("KAVTEL_WINE_LOADER must name the Wine loader of the build "
+                         "(ctest sets it; /usr/lib/wine/wine64 or /usr/lib/wine/wine)")
+    return path
+
+
 def env(preload=None):
-    """The environment programs run in under wine, the shim preloaded."""
+    """The environment programs run in under Wine, the shim preloaded."""
     result = dict(os.environ)
     result.setdefault("WINEDEBUG", "-all")
+    result["WINELOADER"] = loader()
     if preload:
         result["LD_PRELOAD"] = preload
     return result
 
 
+def command(program, args=()):
+    """The command line that runs a Windows program under the build's loader."""
+    return [loader(), program] + [str(a) for a in args]
+
+
 def start(program, args, preload=None):
-    """Starts a Windows program under wine, its output (both streams) piped."""
-    return subprocess.Popen(["wine", program] + [str(a) for a in args], env=env(preload),
+    """Starts a Windows program under Wine, its output (both streams) piped."""
+    return subprocess.Popen(command(program, args), env=env(preload),
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
