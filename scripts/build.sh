@@ -7,6 +7,6 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 for preset in release win32 win64; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  cmake --build --preset "$preset" --parallel "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 done
 echo "build: native build in build/release, Windows builds in build/win32 and build/win64"

@@ -41,7 +41,7 @@ done
 
 # Only the fuzz targets: the rest of the tree is not built for fuzzing.
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target "${targets[@]}"
+cmake --build --preset fuzz --parallel "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" --target "${targets[@]}"
 
 out=build/fuzz
 mkdir -p "$out/artifacts"
