@@ -56,9 +56,22 @@ extern "C" {
 #define KAVTEL_STATE_OFF 5
 
 /* Indices: kavtelopenPort and kavtelclosePort take 1 to KAVTEL_MAX_PORT;
- * readers, setters and keys admit 1 to KAVTEL_MAX_DEVICE_INDEX only. */
+ * readers, setters and keys admit 1 to KAVTEL_MAX_DEVICE_INDEX only, until
+ * the host calls kavtelsetAllPorts(1). A port above 6 that was opened
+ * without it is polled, but every reader, setter and key on its index
+ * returns KAVTEL_BAD_INDEX: the first hosts of this library relied on that
+ * range, so it stays the default. */
 #define KAVTEL_MAX_PORT 64
 #define KAVTEL_MAX_DEVICE_INDEX 6
+
+/* kavtelsetAllPorts(1): from now on readers, setters, keys and
+ * isvalidKavtelDevice admit every index of the table, 1 to KAVTEL_MAX_PORT
+ * (USB serial adapters often get COM7 and above). kavtelsetAllPorts(0) goes
+ * back to 1 to KAVTEL_MAX_DEVICE_INDEX. The setting is the process's, for
+ * every host module in it, and lasts until changed; it opens and closes no
+ * port. Returns KAVTEL_OK. May be called from any thread at any time; a call
+ * already under way on another thread admits by the setting it found. */
+KAVTEL_API int KAVTEL_CALL kavtelsetAllPorts(int on);
 
 /* Room kavtelgetVersion needs: at most 31 characters and a terminating zero. */
 #define KAVTEL_VERSION_BUFFER_SIZE 32

@@ -118,6 +118,20 @@ def test_session(start_sim, version, later_values):
         assert again.read().state is kavtel.State.STOP
 
 
+@pytest.mark.parametrize("port", [7, 64])
+def test_ports_above_six_are_read_and_driven(start_sim, monkeypatch, port):
+    """USB adapters get high COM numbers: the package reads and drives them
+    like COM3 (the raw library admits them once told to)."""
+    sim = start_sim()
+    monkeypatch.setenv("KAVTEL_COM%d" % port, sim.link)
+    with kavtel.Treadmill(port=port) as t:
+        t.wait_identified(timeout=DEADLINE)
+        t.set_speed(1.0)
+        wait_for(lambda: t.read().speed >= 0.95, "1 m/s on COM%d" % port)
+    assert t.stop_confirmed is True
+    assert "S02" in sim.host_frames()
+
+
 @pytest.mark.parametrize("action, error, code", [
     (lambda: kavtel.Treadmill(port=65), kavtel.BadIndexError, -4),  # open admits COM1..COM64
     (lambda: kavtel.Treadmill(port=5, open=False).read(), kavtel.BadIndexError, -4),  # never opened

@@ -2,6 +2,7 @@
 // device slot and forwards to the device object. No exception crosses this
 // boundary: one raised inside an operation becomes KAVTEL_ERROR.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <mutex>
@@ -23,9 +24,13 @@ int Admit(const DeviceSlot& slot, int index) {
   return KAVTEL_OK;
 }
 
+// The highest index readers, setters and keys admit: the first hosts' six
+// until a host opts in to the whole table (kavtelsetAllPorts).
+std::atomic<int> admittedIndices{KAVTEL_MAX_DEVICE_INDEX};
+
 // The slot of an index admitted to readers, setters and keys, or null.
 DeviceSlot* AdmittedSlot(int index) {
-  if (index < 1 || index > KAVTEL_MAX_DEVICE_INDEX) return nullptr;
+  if (index < 1 || index > admittedIndices.load(std::memory_order_relaxed)) return nullptr;
   return kavtel::FindSlot(index);
 }
 
@@ -101,6 +106,11 @@ void UpdateModuleHold(DeviceSlot& slot) {
 }  // namespace
 
 extern "C" {
+
+KAVTEL_API int KAVTEL_CALL kavtelsetAllPorts(int on) {
+  admittedIndices.store(on != 0 ? KAVTEL_MAX_PORT : KAVTEL_MAX_DEVICE_INDEX, std::memory_order_relaxed);
+  return KAVTEL_OK;
+}
 
 KAVTEL_API int KAVTEL_CALL isvalidKavtelDevice(int index) {
   const DeviceSlot* slot = AdmittedSlot(index);

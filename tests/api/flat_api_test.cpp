@@ -122,6 +122,47 @@ TEST(FlatApi, DetectingUntilIdentifiedThenOkThenNotOpenAfterClose) {
   EXPECT_EQ(port.sim().GetCounters().Violations(), 0u);
 }
 
+// COM7 and COM64 after the host opts in to the whole table: readers,
+// setters and keys reach them; opted out again, the first hosts' range is
+// back.
+TEST(FlatApi, OptingInToAllPortsAdmitsIndicesAboveSix) {
+  struct OptOutAtEnd {
+    ~OptOutAtEnd() { kavtelsetAllPorts(0); }
+  } optOut;
+  for (int index : {7, 64}) {
+    SCOPED_TRACE(index);
+    SimPort port(index, SimPort::WithVersion("224"));
+    ASSERT_EQ(kavtelopenPort(index), KAVTEL_OK);
+    double speed = kUntouched;
+    EXPECT_EQ(kavtelgetSpeed(index, &speed), KAVTEL_BAD_INDEX);
+    EXPECT_EQ(kavtelsetSpeed(index, 1.0), KAVTEL_BAD_INDEX);
+
+    EXPECT_EQ(kavtelsetAllPorts(1), KAVTEL_OK);
+    ASSERT_TRUE(Identified(index));
+    EXPECT_EQ(kavtelgetSpeed(index, &speed), KAVTEL_OK);
+    EXPECT_EQ(speed, 0.0);
+    EXPECT_EQ(kavtelsetSpeed(index, 1.5), KAVTEL_OK);
+    EXPECT_TRUE(PayloadIs(port.sim(), "S02", "1.50"));
+    EXPECT_EQ(kavtelKeyPressStop(index, 1), KAVTEL_OK);
+    EXPECT_TRUE(PayloadIs(port.sim(), "U10", "SP"));
+    int link = -1;
+    EXPECT_EQ(kavtelgetLinkState(index, &link), KAVTEL_OK);
+    EXPECT_EQ(link, KAVTEL_LINK_OK);
+
+    EXPECT_EQ(kavtelsetAllPorts(0), KAVTEL_OK);
+    speed = kUntouched;
+    EXPECT_EQ(isvalidKavtelDevice(index), KAVTEL_BAD_INDEX);
+    EXPECT_EQ(kavtelgetSpeed(index, &speed), KAVTEL_BAD_INDEX);
+    EXPECT_EQ(kavtelsetSpeed(index, 2.0), KAVTEL_BAD_INDEX);
+    EXPECT_EQ(speed, kUntouched);
+    EXPECT_EQ(kavtelclosePort(index), KAVTEL_OK);
+    EXPECT_EQ(port.sim().GetCounters().Violations(), 0u);
+  }
+  // The whole table, but no further.
+  kavtelsetAllPorts(1);
+  EXPECT_EQ(kavtelgetSpeed(65, nullptr), KAVTEL_BAD_INDEX);
+}
+
 // A pulled cable: the line state says lost at once and every reader says
 // detecting instead of the last values; back behind the same path, the
 // controller is identified again and the values come back.

@@ -268,7 +268,7 @@ def failures(folder):
     code, _, err = ctl(["script", "--port", "3", script])
     check(code == 1 and "line 3" in err, "bad line: %d %s" % (code, err))
     # Usage errors.
-    for args in (["monitor"], ["monitor", "--port", "9"], ["frobnicate"], ["plot", "x.csv"]):
+    for args in (["monitor"], ["monitor", "--port", "65"], ["frobnicate"], ["plot", "x.csv"]):
         code, _, err = ctl(args)
         check(code == 1, "%s gave %d: %s" % (args, code, err))
     # A port that cannot be opened.
@@ -284,6 +284,10 @@ def failures(folder):
     treadmill = Treadmill(folder)
     try:
         env = {"KAVTEL_COM3": treadmill.link}
+        # COM ports above 6 are read and driven like the others.
+        script = write(folder, "seventh.txt", "speed 1\nexpect speed >= 0.95 within 30\nkey stop\n")
+        code, out, err = ctl(["script", "--port", "7", script], {"KAVTEL_COM7": treadmill.link})
+        check(code == 0 and "COM7 closed" in out, "COM7: %d %s %s" % (code, out, err))
         # An expectation that cannot hold fails when its time is up.
         script = write(folder, "never.txt", "expect speed > 100 within 1\n")
         code, _, err = ctl(["script", "--port", "3", script], env)

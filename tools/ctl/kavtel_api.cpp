@@ -56,6 +56,7 @@ bool LoadedKavtel::Load(const std::string& path, std::string& error) {
   all &= Resolve(l, "kavtelsetProtocol", a.setProtocol, error);
   // Newer than the first 1.x libraries: used when there.
   a.getLinkState = reinterpret_cast<decltype(a.getLinkState)>(l.Symbol("kavtelgetLinkState"));
+  a.setAllPorts = reinterpret_cast<decltype(a.setAllPorts)>(l.Symbol("kavtelsetAllPorts"));
   if (!all) {
     error = path + ": " + error;
     library_.Unload();

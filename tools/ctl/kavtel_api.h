@@ -22,6 +22,7 @@ struct KavtelApi {
   decltype(&::kavtelclosePort) closePort = nullptr;
   decltype(&::isvalidKavtelDevice) isValid = nullptr;
   decltype(&::kavtelgetLinkState) getLinkState = nullptr;  // null in a library without it
+  decltype(&::kavtelsetAllPorts) setAllPorts = nullptr;    // null in a library without it
   decltype(&::kavtelgetVersion) getVersion = nullptr;
   decltype(&::kavtelgetStatus) getStatus = nullptr;
   decltype(&::kavtelgetDuration) getDuration = nullptr;

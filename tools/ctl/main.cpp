@@ -47,7 +47,7 @@ usage:
       file cannot be read); docs/protocol-log.md describes the log
 
 options:
-  --port N          COM port 1 to 6; on Linux COM N is the device in the
+  --port N          COM port 1 to 64; on Linux COM N is the device in the
                     environment variable KAVTEL_COM<N> (else /dev/ttyS<N-1>)
   --record FILE     one CSV row of every value per second
   --library PATH    the kavtel library (default: beside kavtelctl)
@@ -98,7 +98,7 @@ bool Split(int argc, char** argv, Arguments& args, std::string& problem) {
 bool ParsePort(const std::string& text, int& port) {
   if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos) return false;
   port = std::stoi(text);
-  return port >= 1 && port <= KAVTEL_MAX_DEVICE_INDEX;
+  return port >= 1 && port <= KAVTEL_MAX_PORT;
 }
 
 int Plot(const Arguments& args) {
@@ -165,7 +165,7 @@ int Main(int argc, char** argv) {
 
   int port = 0;
   if (args.options.count("--port") != 0 && !ParsePort(args.options.at("--port"), port)) {
-    return Usage("--port takes a COM number from 1 to " + std::to_string(KAVTEL_MAX_DEVICE_INDEX));
+    return Usage("--port takes a COM number from 1 to " + std::to_string(KAVTEL_MAX_PORT));
   }
   if (port == 0 && args.command != "demo") return Usage(args.command + " needs --port N");
   const std::size_t positional = args.command == "script" ? 1 : 0;
@@ -210,6 +210,14 @@ int Main(int argc, char** argv) {
   std::string error;
   if (!kavtel.Load(library, error)) {
     std::cerr << "kavtelctl: " << error << "\n";
+    return kExitCannotOpen;
+  }
+  // kavtelctl is a host of today's library: every COM port of the table.
+  if (kavtel.Api().setAllPorts != nullptr) {
+    kavtel.Api().setAllPorts(1);
+  } else if (port > KAVTEL_MAX_DEVICE_INDEX) {
+    std::cerr << "kavtelctl: " << library << " reads COM1 to COM" << KAVTEL_MAX_DEVICE_INDEX
+              << " only (it has no kavtelsetAllPorts)\n";
     return kExitCannotOpen;
   }
   CatchInterrupts();

@@ -17,6 +17,7 @@ PROTOTYPES: Dict[str, Tuple[type, ...]] = {
     "kavtelclosePort": (ctypes.c_int,),
     "kavtelclosePortEx": (ctypes.c_int, _int_p),
     "isvalidKavtelDevice": (ctypes.c_int,),
+    "kavtelsetAllPorts": (ctypes.c_int,),
     "kavtelgetLinkState": (ctypes.c_int, _int_p),
     "kavtelgetVersion": (ctypes.c_int, ctypes.c_char_p),
     "kavtelgetStatus": (ctypes.c_int, _int_p),
@@ -51,7 +52,7 @@ PROTOTYPES: Dict[str, Tuple[type, ...]] = {
 }
 
 # Functions a library of an earlier 1.x may lack: bound when present.
-OPTIONAL = frozenset({"kavtelclosePortEx", "kavtelgetLinkState"})
+OPTIONAL = frozenset({"kavtelclosePortEx", "kavtelgetLinkState", "kavtelsetAllPorts"})
 
 # Room kavtelgetVersion needs (KAVTEL_VERSION_BUFFER_SIZE).
 VERSION_BUFFER_SIZE = 32

@@ -61,6 +61,11 @@ class Reading:
     power: Optional[float]  # W
 
 
+# Readers, setters and keys of a library admit COM1 to COM6 until a host
+# opts in to the whole table (KAVTEL_MAX_DEVICE_INDEX).
+MAX_DEVICE_INDEX = 6
+
+
 class Treadmill:
     """The treadmill on COM<port>. Opening it (at construction, unless
     open=False) starts identifying the controller; closing it stops a
@@ -82,7 +87,14 @@ class Treadmill:
 
     def open(self) -> None:
         """Opens COM<port> (closing it first if open); NotOpenError when it
-        cannot be opened."""
+        cannot be opened. Every COM port of the library's table (1 to 64) is
+        read and driven: the library is told so (kavtelsetAllPorts) before a
+        port above 6 opens; BadIndexError if the library cannot."""
+        if self.port > MAX_DEVICE_INDEX:
+            if not self.lib.has("kavtelsetAllPorts"):
+                raise _errors.BadIndexError(_errors.BAD_INDEX, "COM%d (this library reads COM1 to COM%d only)"
+                                            % (self.port, MAX_DEVICE_INDEX))
+            check(self.lib.kavtelsetAllPorts(1), "kavtelsetAllPorts")
         check(self.lib.kavtelopenPort(self.port), "kavtelopenPort")
 
     def close(self) -> Optional[bool]:
