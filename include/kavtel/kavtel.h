@@ -191,7 +191,11 @@ KAVTEL_API int KAVTEL_CALL kavtelKeyPressDown(int index, int pressed);
  * joined with the host's name); anything else switches it off.
  * KAVTEL_ERROR, with the log off, when no log file can be written. A file
  * grows to 16 MiB and then continues in a new one; the 8 newest files of a
- * port are kept. docs/protocol-log.md describes the file. */
+ * port are kept. The lines carry the user's heart rate and weight: on
+ * POSIX the files are created 0600 and the folders the log creates 0700,
+ * and an existing folder every account may write to (o+w) is refused with
+ * KAVTEL_ERROR; on Windows they inherit the folder's access list.
+ * docs/protocol-log.md describes the file. */
 KAVTEL_API int KAVTEL_CALL kavtelsetProtocol(int index, int on);
 
 /* The device table. Loading the library builds it and unloading frees it;

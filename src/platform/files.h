@@ -27,7 +27,18 @@ bool IsReadOnlyFolder(const std::string& path);
 bool FileExists(const std::string& path);
 
 // Creates the folder and any missing parents; true when it exists afterwards.
+// Each folder it creates is its owner's alone: on POSIX mode 0700 (less
+// whatever the umask takes away); on Windows it inherits the access list of
+// the folder it is made in. A folder that exists already is left as it is.
 bool CreateFolders(const std::string& path);
+
+// True when every account of the machine may add or remove entries in the
+// folder: on POSIX the write bit for others (S_IWOTH), whatever the sticky
+// bit or the group's bits say. A folder open to a group is the choice of
+// its owner and does not count. On Windows always false: a folder's access
+// list is its owner's, and the files made in it inherit that list. False
+// when the folder's attributes cannot be read.
+bool IsWritableByOthers(const std::string& path);
 
 // The machine-wide folder for programs' data, the fallback home of files
 // that cannot go beside the executable. On Windows the value "Common
@@ -74,14 +85,18 @@ class FileWriter {
 };
 
 // A file opened for writing, not shared with other writers. Writes go
-// straight to the system.
+// straight to the system. A file it creates is readable and writable by its
+// owner only: on POSIX mode 0600 (less whatever the umask takes away); on
+// Windows it inherits the access list of its folder.
 class OutputFile : public FileWriter {
  public:
-  // Created anew, or emptied if it exists. Null when it cannot be created.
+  // Created anew, or emptied if it exists; an existing file keeps its mode
+  // (its access list on Windows). Null when it cannot be created.
   static std::unique_ptr<OutputFile> Create(const std::string& path);
   // Created only if nothing of that name exists in `folder` (not even a
   // symbolic link, which is never followed), and only if `folder` is a
-  // plain folder (IsPlainFolder). Null otherwise.
+  // plain folder (IsPlainFolder) that is not writable by others
+  // (IsWritableByOthers). Null otherwise.
   static std::unique_ptr<OutputFile> CreateNew(const std::string& folder, const std::string& name);
   ~OutputFile() override;
   OutputFile(const OutputFile&) = delete;
@@ -106,6 +121,7 @@ class FileLayer {
   virtual std::string UserStateFolder() { return platform::UserStateFolder(); }
   virtual bool CreateFolders(const std::string& path) { return platform::CreateFolders(path); }
   virtual bool IsPlainFolder(const std::string& path) { return platform::IsPlainFolder(path); }
+  virtual bool IsWritableByOthers(const std::string& path) { return platform::IsWritableByOthers(path); }
   virtual bool FileExists(const std::string& path) { return platform::FileExists(path); }
   virtual std::unique_ptr<FileWriter> CreateNew(const std::string& folder, const std::string& name) {
     return OutputFile::CreateNew(folder, name);

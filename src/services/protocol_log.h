@@ -46,6 +46,10 @@ using TAPPSYSProtocolNotify = TMethod<void(TObject* sender)>;
 // platform::UserStateFolder); when there is none, no file is written and
 // the switch to apmALL leaves the log apmOFF. Files are only ever created
 // new (never through a symbolic link, never in a folder that is a link).
+// The lines carry a user's heart rate, weight and times: on POSIX the files
+// are created 0600 and a "Protocol" folder the log creates 0700; an existing
+// folder that others may write to (o+w) is refused like a folder that cannot
+// be used. On Windows files and folders inherit their parent's access list.
 //
 // Bounds: a file grows to at most GetMaxFileSize bytes and is then
 // continued in a new one; of the files of one tag in the folder at most

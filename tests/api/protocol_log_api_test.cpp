@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "kavtel/kavtel.h"
 #include "services/protocol_log.h"
@@ -94,6 +96,66 @@ TEST_F(LogHost, ASwitchThatCannotWriteAFileIsRefusedAndTheLogStaysOff) {
   }
   if (!savedHome.empty()) ::setenv("HOME", savedHome.c_str(), 1);
   if (!savedState.empty()) ::setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+  EXPECT_EQ(kavtelclosePort(4), KAVTEL_OK);
+}
+
+// The log's lines carry heart rate and weight: its folder and files are the
+// owner's alone whatever the umask, a folder its owner set up is used as it
+// is, and one every account may write to is refused. Modes are read with
+// stat(): the tests run as root, who could open anything anyway.
+TEST_F(LogHost, LogFilesArePrivateAndAFolderWritableByOthersIsRefused) {
+  constexpr mode_t kNone = 0;  // "Protocol" does not exist before the switch
+  const struct {
+    const char* name;
+    mode_t existing;   // the folder's mode before the switch, kNone: no folder
+    int result;        // of kavtelsetProtocol(n, 1)
+    mode_t folderMode; // found afterwards
+  } cases[] = {
+      {"a new folder", kNone, KAVTEL_OK, 0700},
+      {"an existing private folder", 0750, KAVTEL_OK, 0750},
+      {"an existing folder its group may write to", 0770, KAVTEL_OK, 0770},
+      {"an existing folder writable by others", 0777, KAVTEL_ERROR, 0777},
+      {"an existing folder writable by others, sticky", 01777, KAVTEL_ERROR, 01777},
+  };
+  const std::string protocol = host + "/Protocol";
+  SimPort port(4);
+  OpenIdentified(4);
+  for (const mode_t mask : {mode_t{022}, mode_t{0}}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", umask 0" + (mask != 0 ? "22" : ""));
+      std::filesystem::remove_all(protocol);
+      if (c.existing != kNone) {
+        ASSERT_EQ(::mkdir(protocol.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(protocol.c_str(), c.existing), 0);  // chmod ignores the umask
+      }
+      const mode_t saved = ::umask(mask);
+      const int result = kavtelsetProtocol(4, 1);
+      ::umask(saved);
+      EXPECT_EQ(result, c.result);
+      EXPECT_EQ(LogOn(4), c.result == KAVTEL_OK ? 1 : 0);
+      EXPECT_EQ(kavtelsetProtocol(4, 0), KAVTEL_OK);
+
+      struct stat folderStat {};
+      ASSERT_EQ(::lstat(protocol.c_str(), &folderStat), 0);
+      EXPECT_TRUE(S_ISDIR(folderStat.st_mode));
+      EXPECT_EQ(folderStat.st_mode & 07777, c.folderMode);
+      std::vector<mode_t> fileModes;
+      for (const auto& e : std::filesystem::directory_iterator(protocol)) {
+        struct stat fileStat {};
+        ASSERT_EQ(::lstat(e.path().c_str(), &fileStat), 0);
+        fileModes.push_back(fileStat.st_mode & 07777);
+      }
+      if (c.result == KAVTEL_OK) {
+        EXPECT_EQ(fileModes, std::vector<mode_t>{0600});
+      } else {
+        EXPECT_TRUE(fileModes.empty());
+      }
+      std::printf("umask %03o  %-48s switch %2d  folder %04o  files", static_cast<unsigned>(mask), c.name, result,
+                  static_cast<unsigned>(folderStat.st_mode & 07777));
+      for (const mode_t m : fileModes) std::printf(" %04o", static_cast<unsigned>(m));
+      std::printf("\n");
+    }
+  }
   EXPECT_EQ(kavtelclosePort(4), KAVTEL_OK);
 }
 

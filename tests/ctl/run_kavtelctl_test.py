@@ -4,7 +4,7 @@ environment. Values are asserted from the recorded CSV, the plot from the
 SVG it writes.
 
 usage: run_kavtelctl_test.py KAVTELCTL KAVTEL_SIM CASE
-CASE: workout | failures | demo | ports | linkloss | check
+CASE: workout | failures | demo | ports | linkloss | check | files
 """
 import csv
 import math
@@ -51,11 +51,13 @@ class Treadmill:
         return report
 
 
-def ctl(args, env_extra=None, cwd=None):
+def ctl(args, env_extra=None, cwd=None, umask=None):
     env = dict(os.environ)
     env.update(env_extra or {})
+    # The umask is set in the child alone: the test's own stays as it was.
+    preexec = None if umask is None else (lambda: os.umask(umask))
     result = subprocess.run([KAVTELCTL] + args, env=env, cwd=cwd, capture_output=True, text=True,
-                            timeout=GENEROUS)
+                            timeout=GENEROUS, preexec_fn=preexec)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -334,6 +336,46 @@ def demo(folder):
     check(rows[-1]["state"] == "stop", "the demo did not end stopped")
 
 
+def mode_of(path):
+    return os.stat(path).st_mode & 0o7777
+
+
+def files(folder):
+    """The record and its plot hold the user's heart rate and weight: a file
+    kavtelctl creates is its owner's alone whatever the umask; one it is told
+    to overwrite keeps the mode its owner gave it. Modes come from stat():
+    the test may run as root."""
+    script = write(folder, "short.txt", "wait 0\n")
+    treadmill = Treadmill(folder)
+    try:
+        env = {"KAVTEL_COM3": treadmill.link}
+        for umask in (0o022, 0o000):
+            for existing in (None, 0o644):
+                what = "umask %03o, %s" % (umask, "new file" if existing is None else "existing %04o" % existing)
+                record = os.path.join(folder, "record-%03o-%s.csv" % (umask, existing))
+                svg = os.path.join(folder, "plot-%03o-%s.svg" % (umask, existing))
+                if existing is not None:
+                    for path in (record, svg):
+                        write(folder, os.path.basename(path), "old contents " * 100)
+                        os.chmod(path, existing)
+                code, out, err = ctl(["script", "--port", "3", script, "--record", record], env, umask=umask)
+                check(code == 0, "%s: script exit code %d\n%s\n%s" % (what, code, out, err))
+                code, out, err = ctl(["plot", record, "-o", svg], umask=umask)
+                check(code == 0, "%s: plot exit code %d: %s" % (what, code, err))
+                expected = 0o600 if existing is None else existing
+                found = (mode_of(record), mode_of(svg))
+                print("%-24s record %04o  plot %04o" % (what, found[0], found[1]))
+                check(found == (expected, expected), "%s: modes %04o %04o, expected %04o" %
+                      (what, found[0], found[1], expected))
+                # Overwritten, not appended to.
+                with open(record, newline="") as f:
+                    text = f.read()
+                check(text.startswith("time_s,") and "old contents" not in text, "%s: record %r" % (what, text))
+                ET.parse(svg)  # a whole picture, nothing of the old contents before or after it
+    finally:
+        treadmill.stop()
+
+
 def ports(folder):
     treadmill = Treadmill(folder)
     try:
@@ -467,5 +509,5 @@ def check_logs(folder):
 
 with tempfile.TemporaryDirectory() as folder:
     {"workout": workout, "failures": failures, "demo": demo, "ports": ports,
-     "linkloss": linkloss, "check": check_logs}[CASE](folder)
+     "linkloss": linkloss, "check": check_logs, "files": files}[CASE](folder)
 print("PASS")

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -54,15 +55,28 @@ class ProtocolFallback : public ::testing::Test {
   std::string savedHome;
 };
 
+// The permission bits of a path, found with stat(); -1 when it is not there.
+int ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
 TEST_F(ProtocolFallback, AReadOnlyHostFolderSendsTheFileToTheStateFolderUnderTheHostsName) {
   ::setenv("XDG_STATE_HOME", (root + "/state").c_str(), 1);
   TAPPSYSProtocol log;
+  const mode_t saved = ::umask(0);  // the modes are the log's own, not the umask's
   log.SetMode(apmALL);
+  ::umask(saved);
   ASSERT_EQ(log.GetMode(), apmALL);
   const std::string expected = root + "/state/Runner/Protocol/Protocol";
   EXPECT_EQ(log.GetFilename().rfind(expected, 0), 0u) << log.GetFilename();
   EXPECT_TRUE(platform::FileExists(log.GetFilename()));
   EXPECT_FALSE(platform::FileExists(hostFolder + "/Protocol"));
+  // Every folder the log made on the way is private, and so is the file.
+  for (const char* made : {"/state", "/state/Runner", "/state/Runner/Protocol"}) {
+    EXPECT_EQ(ModeOf(root + made), 0700) << made;
+  }
+  EXPECT_EQ(ModeOf(log.GetFilename()), 0600);
 }
 
 TEST_F(ProtocolFallback, AReadOnlyHostFolderFallsBackToTheStateFolderThenHomeThenNoLog) {
@@ -195,6 +209,53 @@ TEST_F(ProtocolLinks, CreateNewNeverGoesThroughALink) {
   EXPECT_TRUE(platform::RemoveFile(folder, "name"));
   EXPECT_EQ(Read(victim), "precious");
   EXPECT_EQ(platform::ListFiles(root + "/linked").size(), 0u);
+}
+
+// The seam itself, not only the log's check before it: a file is never made
+// in a folder every account may write to, even one opened to them after the
+// log chose it; and the files it makes are private whatever the umask.
+TEST_F(ProtocolLinks, FilesAreMadePrivateAndNeverInAFolderWritableByOthers) {
+  const mode_t saved = ::umask(0);
+  const struct {
+    mode_t folder;
+    bool created;
+  } cases[] = {{0700, true}, {0750, true}, {0770, true}, {0777, false}, {01777, false}, {0703, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    char name[16];
+    std::snprintf(name, sizeof name, "/mode%04o", static_cast<unsigned>(c.folder));
+    const std::string folder = root + name;
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.folder), 0);
+    EXPECT_EQ(platform::IsWritableByOthers(folder), !c.created);
+    EXPECT_EQ(platform::OutputFile::CreateNew(folder, "log.TXT") != nullptr, c.created);
+    EXPECT_EQ(ModeOf(folder + "/log.TXT"), c.created ? 0600 : -1);
+  }
+  // CreateFolders makes each missing folder private, and leaves one that
+  // exists as it is.
+  ASSERT_TRUE(platform::CreateFolders(root + "/mode0700/a/b"));
+  EXPECT_EQ(ModeOf(root + "/mode0700/a"), 0700);
+  EXPECT_EQ(ModeOf(root + "/mode0700/a/b"), 0700);
+  ASSERT_TRUE(platform::CreateFolders(root + "/mode0750"));
+  EXPECT_EQ(ModeOf(root + "/mode0750"), 0750);
+
+  // Create: a new file is private; an existing one keeps its mode and is
+  // emptied.
+  {
+    auto made = platform::OutputFile::Create(root + "/new.csv");
+    ASSERT_NE(made, nullptr);
+  }
+  EXPECT_EQ(ModeOf(root + "/new.csv"), 0600);
+  std::ofstream(root + "/old.csv") << "old rows";
+  ASSERT_EQ(::chmod((root + "/old.csv").c_str(), 0644), 0);
+  {
+    auto again = platform::OutputFile::Create(root + "/old.csv");
+    ASSERT_NE(again, nullptr);
+    ASSERT_TRUE(again->Write("new", 3));
+  }
+  EXPECT_EQ(ModeOf(root + "/old.csv"), 0644);
+  EXPECT_EQ(Read(root + "/old.csv"), "new");
+  ::umask(saved);
 }
 
 }  // namespace

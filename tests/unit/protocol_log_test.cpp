@@ -409,6 +409,7 @@ class FakeDisk : public platform::FileLayer {
     return true;
   }
   bool IsPlainFolder(const std::string&) override { return true; }
+  bool IsWritableByOthers(const std::string&) override { return writableByOthers; }
   bool FileExists(const std::string&) override { return false; }
   std::unique_ptr<platform::FileWriter> CreateNew(const std::string& folder, const std::string& name) override {
     created.push_back(platform::JoinPath(folder, name));
@@ -429,6 +430,7 @@ class FakeDisk : public platform::FileLayer {
   bool failOnce = false;
   bool readOnly = false;
   bool refuseCreate = false;
+  bool writableByOthers = false;
   std::string state;
   std::string contents;
   std::vector<std::string> folders;
@@ -483,22 +485,31 @@ TEST(ProtocolFileLayer, FolderChoiceFollowsTheHostFolderThenTheStateFolderThenNo
     bool readOnly;
     std::string state;
     std::string folder;  // empty: refused
+    bool writableByOthers = false;
   } cases[] = {
       {"writable host folder", false, state, FakeDisk::Path({"opt", "host", "Protocol"})},
       {"read-only host folder", true, state, FakeDisk::Path({"home", "u", ".local", "state", "Runner", "Protocol"})},
       {"read-only, no state folder", true, "", ""},
+      // Refused, not passed over for the state folder: the host's own
+      // folder was the one to use.
+      {"a log folder every account may write to", false, state, "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeDisk disk;
     disk.readOnly = c.readOnly;
     disk.state = c.state;
+    disk.writableByOthers = c.writableByOthers;
     TAPPSYSProtocol log;
     log.SetFileLayer(&disk);
     log.SetMode(apmALL);
     if (c.folder.empty()) {
       EXPECT_EQ(log.GetMode(), apmOFF);
-      EXPECT_TRUE(disk.folders.empty());
+      if (c.writableByOthers) {
+        EXPECT_EQ(disk.folders, std::vector<std::string>{FakeDisk::Path({"opt", "host", "Protocol"})});
+      } else {
+        EXPECT_TRUE(disk.folders.empty());
+      }
       EXPECT_TRUE(disk.created.empty());
       continue;
     }

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <locale>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "demo.h"
 #include "log_check.h"
 #include "kavtel_api.h"
+#include "platform/files.h"
 #include "port_listing.h"
 #include "session.h"
 #include "svg_plot.h"
@@ -114,9 +116,11 @@ int Plot(const Arguments& args) {
     std::cerr << "kavtelctl: " << args.positional[0] << ": " << error << "\n";
     return kExitUsage;
   }
-  std::ofstream svg(args.options.at("-o"), std::ios::binary | std::ios::trunc);
-  svg << RenderSvg(data);
-  if (!svg.flush()) {
+  // The plot shows the record's heart rate: a new file is as private as the
+  // record (see platform::OutputFile); one that exists keeps its mode.
+  const std::unique_ptr<platform::OutputFile> svg = platform::OutputFile::Create(args.options.at("-o"));
+  const std::string picture = RenderSvg(data);
+  if (!svg || !svg->Write(picture.data(), picture.size())) {
     std::cerr << "kavtelctl: cannot write " << args.options.at("-o") << "\n";
     return kExitCannotOpen;
   }

@@ -1,7 +1,7 @@
 #include "session.h"
 
 #include <chrono>
-#include <fstream>
+#include <memory>
 #include <thread>
 
 #include "csv_recorder.h"
@@ -10,6 +10,7 @@
 #include "panel.h"
 #include "readings.h"
 #include "script_runner.h"
+#include "platform/files.h"
 
 namespace kavtel::ctl {
 
@@ -96,20 +97,41 @@ class OpenPort {
   bool closed_ = false;
 };
 
+// The --record file. Its rows carry the user's heart rate and weight: a new
+// file is readable by its owner only (see platform::OutputFile); one it is
+// told to overwrite keeps the mode its owner gave it.
+class RecordFile {
+ public:
+  // False when the file cannot be created.
+  bool Open(const std::string& path) {
+    file_ = platform::OutputFile::Create(path);
+    return file_ != nullptr;
+  }
+  bool IsOpen() const { return file_ != nullptr; }
+  // Writes go straight to the system; after the first that fails, none more.
+  void Put(const std::string& text) {
+    if (file_ && !failed_) failed_ = !file_->Write(text.data(), text.size());
+  }
+  bool Failed() const { return failed_; }
+
+ private:
+  std::unique_ptr<platform::OutputFile> file_;
+  bool failed_ = false;
+};
+
 }  // namespace
 
 int RunSession(const KavtelApi& api, const SessionOptions& options, std::ostream& out, std::ostream& err) {
   const int port = options.port;
   const std::string com = "COM" + std::to_string(port);
 
-  std::ofstream record;
+  RecordFile record;
   if (!options.record_path.empty()) {
-    record.open(options.record_path, std::ios::binary | std::ios::trunc);
-    if (!record) {
+    if (!record.Open(options.record_path)) {
       err << "kavtelctl: cannot write the record file " << options.record_path << "\n";
       return kExitCannotOpen;
     }
-    record << CsvHeader() << std::flush;
+    record.Put(CsvHeader());
   }
 
   const int opened = api.openPort(port);
@@ -165,8 +187,8 @@ int RunSession(const KavtelApi& api, const SessionOptions& options, std::ostream
     }
     readings = ReadAll(api, port);
     const auto now = Clock::now();
-    if (record.is_open() && now >= next_row) {
-      record << CsvRow(seconds(), readings) << std::flush;
+    if (record.IsOpen() && now >= next_row) {
+      record.Put(CsvRow(seconds(), readings));
       next_row += std::chrono::seconds(1);
       if (next_row <= now) next_row = now + std::chrono::seconds(1);
     }
@@ -200,7 +222,7 @@ int RunSession(const KavtelApi& api, const SessionOptions& options, std::ostream
   }
 
   readings = ReadAll(api, port);
-  if (record.is_open()) record << CsvRow(seconds(), readings) << std::flush;
+  record.Put(CsvRow(seconds(), readings));
   panel.Show(seconds(), port, readings, std::string());
   panel.Finish();
   const bool moving = readings.state.Ok() &&
@@ -213,7 +235,7 @@ int RunSession(const KavtelApi& api, const SessionOptions& options, std::ostream
   } else {
     out << com << " closed" << std::endl;
   }
-  if (record.is_open() && !record) {
+  if (record.Failed()) {
     err << "kavtelctl: writing the record file " << options.record_path << " failed\n";
     if (exit_code == kExitOk) exit_code = kExitCannotOpen;
   }

@@ -39,13 +39,19 @@ bool FileExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// Folders made here hold the traffic logs, whose lines carry a user's heart
+// rate and weight: only their owner may enter them.
+constexpr mode_t kPrivateFolderMode = 0700;
+// The same for the files.
+constexpr mode_t kPrivateFileMode = 0600;
+
 bool CreateFolders(const std::string& path) {
   if (path.empty()) return false;
   for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
        pos = path.find('/', pos + 1)) {
-    (void)::mkdir(path.substr(0, pos).c_str(), 0777);
+    (void)::mkdir(path.substr(0, pos).c_str(), kPrivateFolderMode);
   }
-  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  if (::mkdir(path.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return false;
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -68,6 +74,15 @@ std::string UserStateFolder() {
     return JoinPath(JoinPath(home, ".local"), "state");
   }
   return {};
+}
+
+// The sticky bit (as on /tmp) would keep others from removing the log's
+// files, but not from reading a folder's names, filling it or, for root,
+// from having their own files pruned as the log's: such a folder is
+// refused as well.
+bool IsWritableByOthers(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0;
 }
 
 bool IsPlainFolder(const std::string& path) {
@@ -133,9 +148,17 @@ std::unique_ptr<OutputFile> OutputFile::CreateNew(const std::string& folder, con
   if (!IsPlainName(name)) return nullptr;
   // The folder is held open (never through a link) while the file is made
   // in it, so a folder swapped for a link in between changes nothing.
+  // The folder's mode is read from the folder held open, so one opened to
+  // others in between is refused too.
   const int dir = OpenFolder(folder);
   if (dir < 0) return nullptr;
-  const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  struct stat st {};
+  if (::fstat(dir, &st) != 0 || (st.st_mode & S_IWOTH) != 0) {
+    ::close(dir);
+    return nullptr;
+  }
+  const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          kPrivateFileMode);
   ::close(dir);
   if (fd < 0) return nullptr;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // no sharing with other writers
@@ -148,9 +171,14 @@ std::unique_ptr<OutputFile> OutputFile::CreateNew(const std::string& folder, con
 
 std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path) {
   // Emptied only once it is ours: a file another writer holds stays intact.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  // An existing file keeps its mode; the mode applies to a new one only.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return nullptr;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {  // no sharing with other writers
+  // A terminal or a pipe named as the file (/dev/stdout) is written as it
+  // is: there is nothing to lock or to empty.
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0)) {  // no sharing with other writers
     ::close(fd);
     return nullptr;
   }

