@@ -10,7 +10,7 @@
 #include <string>
 
 #include "device/wire_frame.h"
-#include "unit/quiet_device.h"
+#include "support/quiet_device.h"
 
 namespace {
 

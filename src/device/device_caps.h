@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "device/ini_file.h"
+#include "services/ini_file.h"
 #include "kavtel/export.h"
 #include "services/root_object.h"
 

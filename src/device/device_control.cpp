@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/kavtel_device.h"
-#include "device/number_text.h"
+#include "services/number_text.h"
 
 namespace kavtel {
 

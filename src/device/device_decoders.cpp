@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "device/kavtel_device.h"
-#include "device/number_text.h"
+#include "services/number_text.h"
 #include "device/wire_frame.h"
 
 namespace kavtel {

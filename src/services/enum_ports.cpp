@@ -1,6 +1,6 @@
 #include "services/enum_ports.h"
 
-#include "device/number_text.h"
+#include "services/number_text.h"
 
 #include <cstddef>
 #include <exception>

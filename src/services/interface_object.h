@@ -6,7 +6,7 @@
 #include "kavtel/export.h"
 #include "services/method.h"
 #include "services/root_object.h"
-#include "services/timer_threads.h"
+#include "services/mutex.h"
 
 namespace kavtel {
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "unit/quiet_device.h"
+#include "support/quiet_device.h"
 #include "fuzz/check.h"
 
 namespace {

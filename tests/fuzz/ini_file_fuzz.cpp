@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/ini_file.h"
+#include "services/ini_file.h"
 #include "fuzz/check.h"
 
 namespace {

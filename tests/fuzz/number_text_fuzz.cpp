@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "device/number_text.h"
+#include "services/number_text.h"
 #include "fuzz/check.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "device/device_caps.h"
-#include "device/ini_file.h"
+#include "services/ini_file.h"
 #include "device/kavtel_device.h"
-#include "device/number_text.h"
+#include "services/number_text.h"
 
 namespace kavtel {
 namespace {

@@ -14,7 +14,7 @@
 #include "device/device_caps.h"
 #include "device/kavtel_device.h"
 #include "device/wire_frame.h"
-#include "fake_comm_device.h"
+#include "support/fake_comm_device.h"
 #include "services/connection.h"
 #include "support/wait_until.h"
 

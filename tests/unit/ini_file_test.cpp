@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "device/ini_file.h"
+#include "services/ini_file.h"
 
 namespace kavtel {
 namespace {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "device/number_text.h"
+#include "services/number_text.h"
 
 namespace kavtel {
 namespace {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "fake_comm_device.h"
+#include "support/fake_comm_device.h"
 #include "serial/port_settings.h"
 #include "serial/serial_port.h"
 

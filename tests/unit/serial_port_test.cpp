@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "fake_comm_device.h"
+#include "support/fake_comm_device.h"
 #include "serial/serial_port.h"
 #include "serial/serial_thread.h"
 #include "support/wait_until.h"

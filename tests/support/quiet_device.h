@@ -17,7 +17,7 @@
 #include "device/kavtel_device.h"
 #include "serial/serial_port.h"
 #include "services/connection.h"
-#include "unit/fake_comm_device.h"
+#include "support/fake_comm_device.h"
 
 namespace kavtel::test {
 

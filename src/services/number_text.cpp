@@ -1,4 +1,4 @@
-#include "device/number_text.h"
+#include "services/number_text.h"
 
 #include <algorithm>
 #include <charconv>

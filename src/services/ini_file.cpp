@@ -1,4 +1,4 @@
-#include "device/ini_file.h"
+#include "services/ini_file.h"
 
 #include <algorithm>
 #include <fstream>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "device/number_text.h"
+#include "services/number_text.h"
 
 namespace kavtel {
 namespace {
