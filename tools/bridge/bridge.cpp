@@ -21,6 +21,12 @@ constexpr auto kReadPeriod = std::chrono::milliseconds(100);
 // A stop is sent and confirmed within this time, or its result says it was
 // not: the library gives a silent controller up after 5 repeats of 1 s.
 constexpr auto kStopWindow = std::chrono::seconds(10);
+// How long the library must report the belt stopped on a working line,
+// after the stop key was queued, before the stop counts as confirmed: the
+// polling asks the controller's status at least every 2 s, so by then a
+// status answer given after the key has been decoded (identification alone
+// also reports "stop", before any status answer).
+constexpr auto kStoppedFor = std::chrono::milliseconds(2500);
 // How long opening a port that failed waits before the next try.
 constexpr auto kReopenPeriod = std::chrono::seconds(2);
 constexpr std::size_t kRememberedIds = 4096;
@@ -39,6 +45,8 @@ struct Bridge::Station {
     std::string id;
     Clock::time_point deadline;
     bool sent = false;
+    bool alreadyStopped = false;  // the library's last word before the key: stopped, on a working line
+    std::optional<Clock::time_point> stoppedSince;
   };
 
   StationConfig config;
@@ -166,19 +174,14 @@ void Bridge::OnSiteCommand(const std::string& topic, const std::string& payload,
 }
 
 void Bridge::StartStop(Station& s, const std::string& id, Clock::time_point now) {
-  Station::PendingStop stop{id, now + kStopWindow, false};
+  Station::PendingStop stop;
+  stop.id = id;
+  stop.deadline = now + kStopWindow;
   const Reading before = s.device.Read();
+  stop.alreadyStopped = before.link == KAVTEL_LINK_OK && before.state == KAVTEL_STATE_STOP;
   if (s.device.PressStop() == KAVTEL_OK) {
     stop.sent = true;
     Event(s, {{"event", "stop_sent"}, {"id", id}});
-    // The controller's last status answer said "stop" on a working line:
-    // the belt stands (the key went out all the same).
-    if (before.link == KAVTEL_LINK_OK && before.state == KAVTEL_STATE_STOP) {
-      Event(s, {{"event", "stop_confirmed"}, {"id", id}});
-      Answer(s, id,
-             {{"id", id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", true}, {"already_stopped", true}});
-      return;
-    }
   }
   s.stops.push_back(stop);
 }
@@ -217,11 +220,18 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
       it->sent = true;
       Event(s, {{"event", "stop_sent"}, {"id", it->id}});
     }
-    // Once the key went out, only a status answer of the controller turns
-    // the state from run, pause or stopping to stop.
-    const bool stopped = it->sent && r.link == KAVTEL_LINK_OK && r.state == KAVTEL_STATE_STOP;
+    // Stopped, on a working line, for long enough that the controller's
+    // own status answer says so.
+    if (it->sent && r.link == KAVTEL_LINK_OK && r.state == KAVTEL_STATE_STOP) {
+      if (!it->stoppedSince) it->stoppedSince = now;
+    } else {
+      it->stoppedSince.reset();
+    }
+    const bool stopped = it->stoppedSince && now - *it->stoppedSince >= kStoppedFor;
     if (stopped || now >= it->deadline) {
-      json result{{"id", it->id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", stopped}, {"already_stopped", false}};
+      json result{{"id", it->id},       {"cmd", "stop"},
+                  {"ok", true},         {"confirmed", stopped},
+                  {"already_stopped", it->alreadyStopped}};
       if (!stopped)
         result["detail"] = it->sent ? "the controller did not report the belt stopped in time"
                                     : "the treadmill was not reachable: the stop could not be sent";
@@ -309,7 +319,8 @@ void Bridge::Shutdown() {
     for (const auto& stop : s.stops) {
       Event(s, {{"event", confirmed ? "stop_confirmed" : "stop_not_confirmed"}, {"id", stop.id}});
       Answer(s, stop.id, {{"id", stop.id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", confirmed},
-                          {"already_stopped", false}, {"detail", "the bridge closed the port with the stop group"}});
+                          {"already_stopped", stop.alreadyStopped},
+                          {"detail", "the bridge closed the port with the stop group"}});
     }
     s.stops.clear();
     PublishState(s, s.device.Read());
