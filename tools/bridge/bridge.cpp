@@ -177,6 +177,11 @@ void Bridge::StartStop(Station& s, const std::string& id, Clock::time_point now)
   Station::PendingStop stop;
   stop.id = id;
   stop.deadline = now + kStopWindow;
+  if (closing_) {
+    // The close's stop group is on its way; the stop is answered with it.
+    s.stops.push_back(stop);
+    return;
+  }
   const Reading before = s.device.Read();
   stop.alreadyStopped = before.link == KAVTEL_LINK_OK && before.state == KAVTEL_STATE_STOP;
   if (s.device.PressStop() == KAVTEL_OK) {
@@ -292,6 +297,7 @@ void Bridge::Shutdown() {
     int confirmed = 0;
     int rc = KAVTEL_NOT_OPEN;
   };
+  closing_ = true;
   std::vector<std::unique_ptr<Closing>> closing;
   for (auto& s : stations_) {
     auto c = std::make_unique<Closing>();

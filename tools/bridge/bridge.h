@@ -43,7 +43,8 @@ class Bridge {
   Config config_;
   std::optional<Credentials> credentials_;
   std::vector<std::unique_ptr<Station>> stations_;
-  std::unique_ptr<MqttClient> site_;  // answers commands to stations this bridge does not serve
+  std::unique_ptr<MqttClient> site_;
+  bool closing_ = false;  // the ports are closing with the stop group  // answers commands to stations this bridge does not serve
 };
 
 }  // namespace bridge

@@ -88,6 +88,7 @@ void MqttClient::Service(Clock::time_point now) {
   } else if (mosquitto_socket(mosq_) < 0) {
     Lost(now);
   }
+  Dispatch();
 }
 
 bool MqttClient::Publish(const std::string& topic, const std::string& payload, int qos, bool retain,
@@ -119,7 +120,7 @@ void MqttClient::Finish(Clock::duration limit) {
   connected_ = false;
 }
 
-void MqttClient::OnConnect(mosquitto* mosq, void* self_, int rc, int, const mosquitto_property*) {
+void MqttClient::OnConnect(mosquitto*, void* self_, int rc, int, const mosquitto_property*) {
   auto* self = static_cast<MqttClient*>(self_);
   if (rc != 0) {
     // A broker of MQTT 3.1.1 refuses the CONNECT of 5 ("unacceptable
@@ -135,8 +136,19 @@ void MqttClient::OnConnect(mosquitto* mosq, void* self_, int rc, int, const mosq
   }
   self->connected_ = true;
   self->backoff_ = kFirstBackoff;
-  for (const auto& topic : self->options_.subscriptions) mosquitto_subscribe_v5(mosq, nullptr, topic.c_str(), 1, 0, nullptr);
-  if (self->handlers_.connected) self->handlers_.connected();
+  self->connectPending_ = true;
+}
+
+void MqttClient::Dispatch() {
+  if (connectPending_ && connected_) {
+    connectPending_ = false;
+    for (const auto& topic : options_.subscriptions) mosquitto_subscribe_v5(mosq_, nullptr, topic.c_str(), 1, 0, nullptr);
+    if (handlers_.connected) handlers_.connected();
+  }
+  std::vector<Received> received;
+  received.swap(received_);
+  if (handlers_.message)
+    for (const auto& r : received) handlers_.message(r.topic, r.payload, r.replyTo);
 }
 
 void MqttClient::OnDisconnect(mosquitto*, void* self_, int, const mosquitto_property*) {
@@ -168,8 +180,9 @@ void MqttClient::OnMessage(mosquitto*, void* self_, const mosquitto_message* mes
     reply.correlation.assign(static_cast<const char*>(correlation), length);
   }
   std::free(correlation);
-  const std::string payload(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
-  self->handlers_.message(message->topic, payload, reply);
+  self->received_.push_back(
+      {message->topic, std::string(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen)),
+       std::move(reply)});
 }
 
 }  // namespace bridge

@@ -80,6 +80,15 @@ class MqttClient {
   Clock::duration backoff_ = std::chrono::milliseconds(250);
   int unacknowledged_ = 0;
   std::string lastError_;
+  // What libmosquitto's callbacks report is handled after its loop call
+  // returns, outside the locks it holds around a callback.
+  bool connectPending_ = false;
+  struct Received {
+    std::string topic, payload;
+    ReplyTo replyTo;
+  };
+  std::vector<Received> received_;
+  void Dispatch();
 };
 
 }  // namespace bridge

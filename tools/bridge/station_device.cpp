@@ -5,8 +5,8 @@
 namespace bridge {
 
 bool StationDevice::EnsureOpen() {
-  if (!open_) open_ = kavtelopenPort(com_) == KAVTEL_OK;
-  return open_;
+  if (!open_.load()) open_.store(kavtelopenPort(com_) == KAVTEL_OK);
+  return open_.load();
 }
 
 namespace {
@@ -20,7 +20,7 @@ std::optional<T> Get(int (*reader)(int, R*), int com) {
 
 Reading StationDevice::Read() const {
   Reading r;
-  if (!open_) return r;
+  if (!open_.load()) return r;
   int link = 0;
   r.link = kavtelgetLinkState(com_, &link) == KAVTEL_OK ? link : -1;
   char version[KAVTEL_VERSION_BUFFER_SIZE] = {};
@@ -54,9 +54,9 @@ int StationDevice::PressStop() {
 
 int StationDevice::Close(int* confirmed) {
   *confirmed = 0;
-  if (!open_) return KAVTEL_NOT_OPEN;
+  if (!open_.load()) return KAVTEL_NOT_OPEN;
   const int rc = kavtelclosePortEx(com_, confirmed);
-  open_ = false;
+  open_.store(false);
   return rc;
 }
 

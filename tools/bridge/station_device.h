@@ -3,6 +3,8 @@
 #ifndef KAVTEL_BRIDGE_STATION_DEVICE_H
 #define KAVTEL_BRIDGE_STATION_DEVICE_H
 
+#include <atomic>
+
 #include "bridge_messages.h"
 
 namespace bridge {
@@ -14,7 +16,7 @@ class StationDevice {
   // Opens COM<com> (KAVTEL_OK) unless open already; the library then
   // identifies the controller and keeps the line, reopening it after a loss.
   bool EnsureOpen();
-  bool IsOpen() const { return open_; }
+  bool IsOpen() const { return open_.load(); }
   // Every reader, once.
   Reading Read() const;
   // Presses and releases the stop key: the one command the library never
@@ -28,7 +30,7 @@ class StationDevice {
 
  private:
   int com_;
-  bool open_ = false;
+  std::atomic<bool> open_{false};  // written by the closing thread at the end
 };
 
 }  // namespace bridge
