@@ -20,9 +20,11 @@ packages=(
   locales
   lld llvm pkgconf librsvg2-bin strace
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
+  # kavtel-bridge and its tests against a real broker
+  libmosquitto-dev mosquitto mosquitto-clients nlohmann-json3-dev openssl python3-paho-mqtt
 )
 if [ -n "$native_only" ]; then
-  packages=(build-essential cmake g++)
+  packages=(build-essential cmake g++ pkgconf libmosquitto-dev nlohmann-json3-dev)
 fi
 
 if [ -z "$native_only" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then

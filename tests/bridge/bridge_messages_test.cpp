@@ -1,0 +1,229 @@
+// Commands as the bridge checks them before anything reaches the library,
+// the log that answers a repeated id with its first result, and the state
+// document.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "bridge_messages.h"
+#include "kavtel/kavtel.h"
+
+namespace {
+
+using bridge::CheckCommand;
+using bridge::Command;
+using bridge::CommandFault;
+using nlohmann::json;
+
+bridge::StationConfig Station(bool remote) {
+  bridge::StationConfig s;
+  s.name = "belt";
+  s.com = 3;
+  s.remoteControl = remote;
+  s.maxSpeed = 3.0;
+  s.minElevation = 0;
+  s.maxElevation = 10;
+  return s;
+}
+
+struct CommandCase {
+  const char* what;
+  std::string payload;
+  bool remote;
+  const char* code;  // "" when the command is taken
+  const char* id;    // the id the refusal carries, nullptr for none
+};
+
+class BridgeCommands : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(BridgeCommands, CheckedBeforeTheLibrary) {
+  const CommandCase& c = GetParam();
+  const auto checked = CheckCommand(c.payload, Station(c.remote));
+  if (c.code[0] == '\0') {
+    ASSERT_TRUE(std::holds_alternative<Command>(checked)) << c.what << ": " << std::get<CommandFault>(checked).detail;
+    EXPECT_EQ(std::get<Command>(checked).id, c.id);
+    return;
+  }
+  ASSERT_TRUE(std::holds_alternative<CommandFault>(checked)) << c.what << " was taken";
+  const auto& fault = std::get<CommandFault>(checked);
+  EXPECT_EQ(fault.code, c.code) << c.what << ": " << fault.detail;
+  EXPECT_FALSE(fault.detail.empty());
+  if (c.id == nullptr) {
+    EXPECT_FALSE(fault.id) << c.what;
+  } else {
+    EXPECT_EQ(fault.id.value_or("(none)"), c.id) << c.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BridgeCommands,
+    testing::Values(
+        CommandCase{"stop", R"({"id":"s1","cmd":"stop"})", false, "", "s1"},
+        CommandCase{"stop with remote control on", R"({"cmd":"stop","id":"s2"})", true, "", "s2"},
+        CommandCase{"too large", R"({"id":"big","cmd":"stop","pad":")" + std::string(1100, 'x') + "\"}", false,
+                    "payload_too_large", nullptr},
+        CommandCase{"not JSON", R"({"id":"x","cmd":"stop")", false, "malformed_json", nullptr},
+        CommandCase{"empty", "", false, "malformed_json", nullptr},
+        CommandCase{"an array", R"([{"id":"x","cmd":"stop"}])", false, "not_an_object", nullptr},
+        CommandCase{"a string", R"("stop")", false, "not_an_object", nullptr},
+        CommandCase{"no id", R"({"cmd":"stop"})", false, "missing_field", nullptr},
+        CommandCase{"id a number", R"({"id":7,"cmd":"stop"})", false, "wrong_type", nullptr},
+        CommandCase{"id empty", R"({"id":"","cmd":"stop"})", false, "bad_id", nullptr},
+        CommandCase{"id with a newline", "{\"id\":\"a\\nb\",\"cmd\":\"stop\"}", false, "bad_id", nullptr},
+        CommandCase{"id too long", R"({"id":")" + std::string(65, 'i') + R"(","cmd":"stop"})", false, "bad_id",
+                    nullptr},
+        CommandCase{"no cmd", R"({"id":"c1"})", false, "missing_field", "c1"},
+        CommandCase{"cmd a number", R"({"id":"c2","cmd":1})", false, "wrong_type", "c2"},
+        CommandCase{"unknown cmd", R"({"id":"c3","cmd":"launch"})", false, "unknown_command", "c3"},
+        CommandCase{"stop with a value", R"({"id":"c4","cmd":"stop","value":0})", false, "unknown_field", "c4"},
+        CommandCase{"unknown field", R"({"id":"c5","cmd":"stop","force":true})", false, "unknown_field", "c5"},
+        CommandCase{"speed without value", R"({"id":"v1","cmd":"speed"})", true, "missing_field", "v1"},
+        CommandCase{"speed as text", R"({"id":"v2","cmd":"speed","value":"2.0"})", true, "wrong_type", "v2"},
+        CommandCase{"speed as boolean", R"({"id":"v3","cmd":"speed","value":true})", true, "wrong_type", "v3"},
+        CommandCase{"speed above the station's", R"({"id":"v4","cmd":"speed","value":3.01})", true, "out_of_range",
+                    "v4"},
+        CommandCase{"speed negative", R"({"id":"v5","cmd":"speed","value":-0.5})", true, "out_of_range", "v5"},
+        CommandCase{"elevation below the station's", R"({"id":"v6","cmd":"elevation","value":-1})", true,
+                    "out_of_range", "v6"},
+        CommandCase{"elevation above the station's", R"({"id":"v7","cmd":"elevation","value":10.5})", true,
+                    "out_of_range", "v7"},
+        CommandCase{"acceleration fractional", R"({"id":"v8","cmd":"acceleration","value":2.5})", true,
+                    "wrong_type", "v8"},
+        CommandCase{"acceleration zero", R"({"id":"v9","cmd":"acceleration","value":0})", true, "out_of_range",
+                    "v9"},
+        CommandCase{"unknown key", R"({"id":"k1","cmd":"key","key":"jump","pressed":true})", true, "out_of_range",
+                    "k1"},
+        CommandCase{"key pressed as number", R"({"id":"k2","cmd":"key","key":"up","pressed":1})", true,
+                    "wrong_type", "k2"},
+        CommandCase{"speed, remote control off", R"({"id":"r1","cmd":"speed","value":1.0})", false,
+                    "remote_control_off", "r1"},
+        CommandCase{"key, remote control off", R"({"id":"r2","cmd":"key","key":"start","pressed":true})", false,
+                    "remote_control_off", "r2"},
+        CommandCase{"speed, remote control on: no lease yet", R"({"id":"r3","cmd":"speed","value":1.0})", true,
+                    "not_supported", "r3"},
+        CommandCase{"elevation in range, remote on", R"({"id":"r4","cmd":"elevation","value":10})", true,
+                    "not_supported", "r4"}),
+    [](const testing::TestParamInfo<CommandCase>& param) {
+      std::string name;
+      for (const char* p = param.param.what; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return name;
+    });
+
+TEST(BridgeCommands, UnknownStationKeepsAUsableId) {
+  const auto withId = bridge::UnknownStation(R"({"id":"u1","cmd":"stop"})", "belt9");
+  EXPECT_EQ(withId.code, "unknown_station");
+  EXPECT_NE(withId.detail.find("belt9"), std::string::npos);
+  EXPECT_EQ(withId.id.value_or(""), "u1");
+  EXPECT_FALSE(bridge::UnknownStation("not json", "belt9").id);
+  const json result = bridge::FaultResult(bridge::UnknownStation("{}", "x"));
+  EXPECT_EQ(result["ok"], false);
+  EXPECT_TRUE(result["id"].is_null());
+  EXPECT_EQ(result["error"], "unknown_station");
+}
+
+TEST(BridgeCommandLog, ARepeatedIdGetsTheFirstResultAndNeverRunsTwice) {
+  bridge::CommandLog log(8);
+  json first;
+  const bridge::ReplyTo a{"r/a", "c1"}, b{"r/b", "c2"}, c{"r/c", ""};
+  ASSERT_EQ(log.Note("x", a, &first), bridge::CommandLog::Seen::fresh);
+  // Repeated while the first still runs: it waits for that result.
+  ASSERT_EQ(log.Note("x", b, &first), bridge::CommandLog::Seen::pending);
+  const json result{{"id", "x"}, {"confirmed", true}};
+  const auto waiting = log.Complete("x", result);
+  ASSERT_EQ(waiting.size(), 2u);
+  EXPECT_EQ(waiting[0].topic, "r/a");
+  EXPECT_EQ(waiting[0].correlation, "c1");
+  EXPECT_EQ(waiting[1].topic, "r/b");
+  EXPECT_EQ(waiting[1].correlation, "c2");
+  // Repeated afterwards: the first result, at once.
+  ASSERT_EQ(log.Note("x", c, &first), bridge::CommandLog::Seen::answered);
+  EXPECT_EQ(first, result);
+  EXPECT_TRUE(log.Complete("x", json{{"other", 1}}).empty());
+}
+
+TEST(BridgeCommandLog, ForgetsTheOldestFinishedIdsBeyondItsCapacity) {
+  bridge::CommandLog log(3);
+  json out;
+  const bridge::ReplyTo r{"t", ""};
+  log.Note("running", r, &out);  // never completed
+  for (const char* id : {"a", "b", "c", "d"}) {
+    ASSERT_EQ(log.Note(id, r, &out), bridge::CommandLog::Seen::fresh) << id;
+    log.Complete(id, json{{"id", id}});
+  }
+  // A command still running is never forgotten: it holds the oldest place.
+  EXPECT_EQ(log.Note("running", r, &out), bridge::CommandLog::Seen::pending);
+  EXPECT_EQ(log.Note("d", r, &out), bridge::CommandLog::Seen::answered);
+}
+
+TEST(BridgeState, DocumentCarriesEveryReadingAndNullForTheAbsent) {
+  bridge::Reading r;
+  r.link = KAVTEL_LINK_OK;
+  r.version = "203";
+  r.state = KAVTEL_STATE_RUN;
+  r.speed = 2.5;
+  r.elevation = 3.5;
+  r.acceleration = 7;
+  r.distance = 120;
+  r.duration = 61;
+  r.heartRate = 98;
+  r.energy = 12.5;
+  r.power = 140;
+  r.failSafe = 10;
+  // error and weight: absent (a generation without them)
+  const json doc = bridge::StateDocument(r, 42, 1700000000123);
+  EXPECT_EQ(doc["seq"], 42);
+  EXPECT_EQ(doc["ts"], 1700000000123);
+  EXPECT_EQ(doc["link"], "ok");
+  EXPECT_EQ(doc["version"], "203");
+  EXPECT_EQ(doc["state"], "run");
+  EXPECT_EQ(doc["speed_mps"], 2.5);
+  EXPECT_EQ(doc["elevation"], 3.5);
+  EXPECT_EQ(doc["acceleration"], 7);
+  EXPECT_EQ(doc["distance"], 120);
+  EXPECT_EQ(doc["duration_s"], 61);
+  EXPECT_EQ(doc["heart_rate_bpm"], 98);
+  EXPECT_EQ(doc["energy"], 12.5);
+  EXPECT_EQ(doc["power_w"], 140);
+  EXPECT_EQ(doc["fail_safe"], 10);
+  EXPECT_TRUE(doc.contains("error") && doc["error"].is_null());
+  EXPECT_TRUE(doc.contains("weight_kg") && doc["weight_kg"].is_null());
+
+  const json closed = bridge::StateDocument(bridge::Reading{}, 1, 0);
+  EXPECT_EQ(closed["link"], "closed");
+  EXPECT_TRUE(closed["state"].is_null());
+  EXPECT_EQ(bridge::StateDocument([] { bridge::Reading d; d.link = KAVTEL_LINK_LOST; d.state = KAVTEL_STATE_DETECTING; return d; }(), 1, 0)["state"],
+            "detecting");
+}
+
+// A state is published on change: a reading that changes in any one field
+// must count as changed.
+TEST(BridgeState, AChangeInAnyReadingIsAChange) {
+  const bridge::Reading base = [] {
+    bridge::Reading r;
+    r.link = KAVTEL_LINK_OK;
+    r.version = "203";
+    r.state = 0;
+    r.speed = r.elevation = r.energy = r.power = 0.0;
+    r.acceleration = r.distance = r.duration = r.heartRate = r.failSafe = r.error = r.weight = 0;
+    return r;
+  }();
+  using Change = void (*)(bridge::Reading&);
+  const Change changes[] = {
+      [](bridge::Reading& r) { r.link = KAVTEL_LINK_LOST; },  [](bridge::Reading& r) { r.version = "224"; },
+      [](bridge::Reading& r) { r.state = 1; },                [](bridge::Reading& r) { r.speed = 0.1; },
+      [](bridge::Reading& r) { r.elevation = 0.5; },          [](bridge::Reading& r) { r.energy = 0.1; },
+      [](bridge::Reading& r) { r.power = 1; },                [](bridge::Reading& r) { r.acceleration = 1; },
+      [](bridge::Reading& r) { r.distance = 1; },             [](bridge::Reading& r) { r.duration = 1; },
+      [](bridge::Reading& r) { r.heartRate = 1; },            [](bridge::Reading& r) { r.failSafe = 1; },
+      [](bridge::Reading& r) { r.error = 1; },                [](bridge::Reading& r) { r.weight = 1; },
+      [](bridge::Reading& r) { r.speed.reset(); },
+  };
+  EXPECT_EQ(base, base);
+  for (std::size_t i = 0; i < std::size(changes); ++i) {
+    bridge::Reading changed = base;
+    changes[i](changed);
+    EXPECT_NE(changed, base) << "change " << i;
+  }
+}
+
+}  // namespace

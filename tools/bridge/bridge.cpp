@@ -1,0 +1,339 @@
+#include "bridge.h"
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "kavtel/kavtel.h"
+
+namespace bridge {
+
+using nlohmann::json;
+
+namespace {
+
+// How often the readers are polled: well inside the library's own polling
+// (a value changes at most every 250 ms), so a change is published within
+// about a tenth of a second.
+constexpr auto kReadPeriod = std::chrono::milliseconds(100);
+// A stop is sent and confirmed within this time, or its result says it was
+// not: the library gives a silent controller up after 5 repeats of 1 s.
+constexpr auto kStopWindow = std::chrono::seconds(10);
+// How long the library must report the belt stopped on a working line,
+// after the stop key was queued, before the stop counts as confirmed: the
+// polling asks the controller's status at least every 2 s, so by then a
+// status answer given after the key has been decoded (identification alone
+// also reports "stop", before any status answer).
+constexpr auto kStoppedFor = std::chrono::milliseconds(2500);
+// How long opening a port that failed waits before the next try.
+constexpr auto kReopenPeriod = std::chrono::seconds(2);
+constexpr std::size_t kRememberedIds = 4096;
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+struct Bridge::Station {
+  explicit Station(const StationConfig& c) : config(c), device(c.com), log(kRememberedIds) {}
+
+  struct PendingStop {
+    std::string id;
+    Clock::time_point deadline;
+    bool sent = false;
+    bool alreadyStopped = false;  // the library's last word before the key: stopped, on a working line
+    std::optional<Clock::time_point> stoppedSince;
+  };
+
+  StationConfig config;
+  StationDevice device;
+  CommandLog log;
+  std::unique_ptr<MqttClient> client;
+  std::string prefix;  // <root>/<station>
+  Reading last;
+  bool published = false;  // `last` is on the broker
+  bool republish = true;   // publish at the next tick whatever changed
+  Clock::time_point lastPublish{};
+  std::uint64_t sequence = 0;
+  int lastLink = -2;
+  Clock::time_point nextOpen{};
+  std::string lastOpenError;
+  std::vector<PendingStop> stops;
+};
+
+Bridge::Bridge(Config config, std::optional<Credentials> credentials)
+    : config_(std::move(config)), credentials_(std::move(credentials)) {
+  const BrokerConfig& b = config_.broker;
+  auto options = [&](const std::string& suffix) {
+    MqttOptions o;
+    o.host = b.host;
+    o.port = b.EffectivePort();
+    o.clientId = b.clientId + "-" + suffix;
+    o.credentials = credentials_;
+    o.caFile = b.caFile;
+    o.certFile = b.certFile;
+    o.keyFile = b.keyFile;
+    return o;
+  };
+  for (const auto& sc : config_.stations) {
+    auto station = std::make_unique<Station>(sc);
+    Station* s = station.get();
+    s->prefix = b.topicRoot + "/" + sc.name;
+    MqttOptions o = options(sc.name);
+    // The broker says "offline" for a bridge that vanished.
+    o.willTopic = s->prefix + "/online";
+    o.willPayload = "false";
+    o.subscriptions = {s->prefix + "/cmd"};
+    MqttClient::Handlers h;
+    h.connected = [this, s] {
+      s->client->Publish(s->prefix + "/online", "true", 1, true);
+      s->republish = true;  // the retained state, at once
+    };
+    h.message = [this, s](const std::string&, const std::string& payload, const ReplyTo& replyTo) {
+      OnCommand(*s, payload, replyTo);
+    };
+    s->client = std::make_unique<MqttClient>(std::move(o), std::move(h));
+    stations_.push_back(std::move(station));
+  }
+  MqttOptions o = options("site");
+  o.subscriptions = {b.topicRoot + "/+/cmd"};
+  MqttClient::Handlers h;
+  h.message = [this](const std::string& topic, const std::string& payload, const ReplyTo& replyTo) {
+    OnSiteCommand(topic, payload, replyTo);
+  };
+  site_ = std::make_unique<MqttClient>(std::move(o), std::move(h));
+}
+
+Bridge::~Bridge() = default;
+
+// A client may name its own result topic (MQTT 5), but only below the
+// station's result topic: the bridge never publishes where the client
+// points it elsewhere (another station's state, say).
+ReplyTo Bridge::ReplyFor(const std::string& resultTopic, const ReplyTo& requested) const {
+  ReplyTo reply{resultTopic, requested.correlation};
+  const std::string& t = requested.topic;
+  if (!t.empty() && t.find_first_of("+#") == std::string::npos &&
+      (t == resultTopic || t.rfind(resultTopic + "/", 0) == 0))
+    reply.topic = t;
+  return reply;
+}
+
+void Bridge::Answer(Station& s, const std::string& id, const json& result) {
+  for (const ReplyTo& reply : s.log.Complete(id, result)) s.client->Publish(reply.topic, result.dump(), 1, false, reply.correlation);
+}
+
+void Bridge::Event(Station& s, json event) {
+  event["ts"] = NowMs();
+  event["station"] = s.config.name;
+  s.client->Publish(s.prefix + "/events", event.dump(), 1, false);
+}
+
+void Bridge::OnCommand(Station& s, const std::string& payload, const ReplyTo& replyTo) {
+  const ReplyTo reply = ReplyFor(s.prefix + "/result", replyTo);
+  const Checked checked = CheckCommand(payload, s.config);
+  const CommandFault* fault = std::get_if<CommandFault>(&checked);
+  const std::optional<std::string> id = fault ? fault->id : std::optional<std::string>(std::get<Command>(checked).id);
+  if (id) {
+    json first;
+    switch (s.log.Note(*id, reply, &first)) {
+      case CommandLog::Seen::answered:
+        s.client->Publish(reply.topic, first.dump(), 1, false, reply.correlation);
+        return;
+      case CommandLog::Seen::pending:
+        return;  // answered with the first run's result when it comes
+      case CommandLog::Seen::fresh:
+        break;
+    }
+  }
+  if (fault) {
+    const json result = FaultResult(*fault);
+    Event(s, {{"event", "command_refused"}, {"id", result["id"]}, {"error", fault->code}, {"detail", fault->detail}});
+    if (id) {
+      Answer(s, *id, result);
+    } else {
+      s.client->Publish(reply.topic, result.dump(), 1, false, reply.correlation);
+    }
+    return;
+  }
+  // Only a stop passes the checks today.
+  StartStop(s, *id, Clock::now());
+}
+
+void Bridge::OnSiteCommand(const std::string& topic, const std::string& payload, const ReplyTo& replyTo) {
+  const std::string& root = config_.broker.topicRoot;
+  if (topic.size() <= root.size() + 5 || topic.compare(0, root.size() + 1, root + "/") != 0) return;
+  const std::string name = topic.substr(root.size() + 1, topic.size() - root.size() - 1 - 4);
+  for (const auto& s : stations_)
+    if (s->config.name == name) return;  // its own connection answers it
+  const ReplyTo reply = ReplyFor(root + "/" + name + "/result", replyTo);
+  site_->Publish(reply.topic, FaultResult(UnknownStation(payload, name)).dump(), 1, false, reply.correlation);
+}
+
+void Bridge::StartStop(Station& s, const std::string& id, Clock::time_point now) {
+  Station::PendingStop stop;
+  stop.id = id;
+  stop.deadline = now + kStopWindow;
+  if (closing_) {
+    // The close's stop group is on its way; the stop is answered with it.
+    s.stops.push_back(stop);
+    return;
+  }
+  const Reading before = s.device.Read();
+  stop.alreadyStopped = before.link == KAVTEL_LINK_OK && before.state == KAVTEL_STATE_STOP;
+  if (s.device.PressStop() == KAVTEL_OK) {
+    stop.sent = true;
+    Event(s, {{"event", "stop_sent"}, {"id", id}});
+  }
+  s.stops.push_back(stop);
+}
+
+void Bridge::PublishState(Station& s, const Reading& r) {
+  if (!s.client->Connected()) return;  // kept as the latest reading only
+  if (s.client->Publish(s.prefix + "/state", StateDocument(r, ++s.sequence, NowMs()).dump(), 0, true)) {
+    s.lastPublish = Clock::now();
+    s.published = true;
+    s.republish = false;
+  }
+}
+
+void Bridge::Tick(Station& s, Clock::time_point now) {
+  if (!s.device.IsOpen() && now >= s.nextOpen) {
+    if (!s.device.EnsureOpen()) {
+      s.nextOpen = now + kReopenPeriod;
+      const std::string why = "COM" + std::to_string(s.config.com) + " does not open";
+      if (why != s.lastOpenError) std::fprintf(stderr, "kavtel-bridge: station %s: %s; trying again\n", s.config.name.c_str(), why.c_str());
+      s.lastOpenError = why;
+    }
+  }
+  const Reading r = s.device.Read();
+  if (r.link != s.lastLink) {
+    if (r.link == KAVTEL_LINK_LOST) {
+      Event(s, {{"event", "link_lost"}});
+    } else if (s.lastLink == KAVTEL_LINK_LOST) {
+      Event(s, {{"event", "link_back"}});
+    }
+    if (r.link == KAVTEL_LINK_OK) Event(s, {{"event", "identified"}, {"version", r.version ? json(*r.version) : json(nullptr)}});
+    s.lastLink = r.link;
+  }
+
+  for (auto it = s.stops.begin(); it != s.stops.end();) {
+    if (!it->sent && s.device.PressStop() == KAVTEL_OK) {
+      it->sent = true;
+      Event(s, {{"event", "stop_sent"}, {"id", it->id}});
+    }
+    // Stopped, on a working line, for long enough that the controller's
+    // own status answer says so.
+    if (it->sent && r.link == KAVTEL_LINK_OK && r.state == KAVTEL_STATE_STOP) {
+      if (!it->stoppedSince) it->stoppedSince = now;
+    } else {
+      it->stoppedSince.reset();
+    }
+    const bool stopped = it->stoppedSince && now - *it->stoppedSince >= kStoppedFor;
+    if (stopped || now >= it->deadline) {
+      json result{{"id", it->id},       {"cmd", "stop"},
+                  {"ok", true},         {"confirmed", stopped},
+                  {"already_stopped", it->alreadyStopped}};
+      if (!stopped)
+        result["detail"] = it->sent ? "the controller did not report the belt stopped in time"
+                                    : "the treadmill was not reachable: the stop could not be sent";
+      Event(s, {{"event", stopped ? "stop_confirmed" : "stop_not_confirmed"}, {"id", it->id}});
+      Answer(s, it->id, result);
+      it = s.stops.erase(it);
+    } else {
+      ++it;
+    }
+  }
+
+  const auto interval = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(config_.broker.publishInterval));
+  // Half a read period early, so that the reads' own spacing never
+  // stretches the gap beyond the interval.
+  const bool due = now + kReadPeriod / 2 >= s.lastPublish + interval;
+  if (s.republish || !s.published || r != s.last || due) PublishState(s, r);
+  s.last = r;
+}
+
+int Bridge::Run(const std::atomic<bool>& stop) {
+  auto nextRead = Clock::now();
+  std::vector<MqttClient*> clients;
+  for (auto& s : stations_) clients.push_back(s->client.get());
+  clients.push_back(site_.get());
+  std::string lastError;
+  while (!stop.load()) {
+    std::vector<pollfd> fds;
+    for (MqttClient* c : clients) {
+      const int fd = c->Socket();
+      if (fd >= 0) fds.push_back(pollfd{fd, static_cast<short>(POLLIN | (c->WantWrite() ? POLLOUT : 0)), 0});
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextRead - Clock::now()).count();
+    ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, std::min<long long>(wait, 50))));
+    const auto now = Clock::now();
+    for (MqttClient* c : clients) c->Service(now);
+    const std::string error = clients.front()->Connected() ? "" : clients.front()->LastError();
+    if (!error.empty() && error != lastError)
+      std::fprintf(stderr, "kavtel-bridge: broker %s:%d: %s; connecting again\n", config_.broker.host.c_str(),
+                   config_.broker.EffectivePort(), error.c_str());
+    lastError = error;
+    if (now >= nextRead) {
+      for (auto& s : stations_) Tick(*s, now);
+      nextRead = now + kReadPeriod;
+    }
+  }
+  Shutdown();
+  return 0;
+}
+
+void Bridge::Shutdown() {
+  // Every port closes with the stop group at the same time (a silent
+  // controller holds its close up to 25 s); the connections are kept alive
+  // meanwhile.
+  struct Closing {
+    std::thread thread;
+    std::atomic<bool> done{false};
+    int confirmed = 0;
+    int rc = KAVTEL_NOT_OPEN;
+  };
+  closing_ = true;
+  std::vector<std::unique_ptr<Closing>> closing;
+  for (auto& s : stations_) {
+    auto c = std::make_unique<Closing>();
+    Closing* raw = c.get();
+    Station* station = s.get();
+    c->thread = std::thread([raw, station] {
+      raw->rc = station->device.Close(&raw->confirmed);
+      raw->done.store(true);
+    });
+    closing.push_back(std::move(c));
+  }
+  for (bool all = false; !all;) {
+    all = true;
+    for (auto& c : closing) all = all && c->done.load();
+    const auto now = Clock::now();
+    for (auto& s : stations_) s->client->Service(now);
+    if (!all) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (auto& c : closing) c->thread.join();
+  for (std::size_t i = 0; i < stations_.size(); ++i) {
+    Station& s = *stations_[i];
+    if (closing[i]->rc == KAVTEL_OK)
+      Event(s, {{"event", "port_closed"}, {"stop_confirmed", closing[i]->confirmed != 0}});
+    const bool confirmed = closing[i]->rc == KAVTEL_OK && closing[i]->confirmed != 0;
+    for (const auto& stop : s.stops) {
+      Event(s, {{"event", confirmed ? "stop_confirmed" : "stop_not_confirmed"}, {"id", stop.id}});
+      Answer(s, stop.id, {{"id", stop.id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", confirmed},
+                          {"already_stopped", stop.alreadyStopped},
+                          {"detail", "the bridge closed the port with the stop group"}});
+    }
+    s.stops.clear();
+    PublishState(s, s.device.Read());
+    s.client->Publish(s.prefix + "/online", "false", 1, true);
+    s.client->Finish(std::chrono::seconds(3));
+  }
+  site_->Finish(std::chrono::seconds(1));
+}
+
+}  // namespace bridge

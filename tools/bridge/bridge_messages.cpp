@@ -1,0 +1,299 @@
+#include "bridge_messages.h"
+
+#include <cmath>
+#include <algorithm>
+#include <locale>
+#include <set>
+#include <sstream>
+
+#include "kavtel/kavtel.h"
+
+namespace bridge {
+
+static_assert(kMaxStationCom == KAVTEL_MAX_DEVICE_INDEX, "the configuration admits the COM numbers the library reads");
+
+using nlohmann::json;
+
+namespace {
+
+CommandFault Refuse(std::string code, std::string detail) { return CommandFault{std::move(code), std::move(detail), {}, {}}; }
+
+bool IsPrintableId(const std::string& id) {
+  if (id.empty() || id.size() > kMaxIdLength) return false;
+  for (unsigned char c : id)
+    if (c < 0x20 || c > 0x7e) return false;
+  return true;
+}
+
+const char* TypeName(const json& v) {
+  if (v.is_null()) return "null";
+  if (v.is_boolean()) return "a boolean";
+  if (v.is_number()) return "a number";
+  if (v.is_string()) return "a string";
+  if (v.is_array()) return "an array";
+  return "an object";
+}
+
+std::string Number(double v) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << v;
+  return out.str();
+}
+
+// The fields each command takes besides id and cmd.
+const std::set<std::string>& FieldsOf(CommandKind kind) {
+  static const std::set<std::string> kNone{};
+  static const std::set<std::string> kValue{"value"};
+  static const std::set<std::string> kKey{"key", "pressed"};
+  switch (kind) {
+    case CommandKind::stop: return kNone;
+    case CommandKind::key: return kKey;
+    default: return kValue;
+  }
+}
+
+std::optional<CommandKind> KindOf(const std::string& name) {
+  if (name == "stop") return CommandKind::stop;
+  if (name == "speed") return CommandKind::speed;
+  if (name == "elevation") return CommandKind::elevation;
+  if (name == "acceleration") return CommandKind::acceleration;
+  if (name == "key") return CommandKind::key;
+  return std::nullopt;
+}
+
+std::optional<KeyName> KeyOf(const std::string& name) {
+  if (name == "start") return KeyName::start;
+  if (name == "stop") return KeyName::stop;
+  if (name == "plus") return KeyName::plus;
+  if (name == "minus") return KeyName::minus;
+  if (name == "up") return KeyName::up;
+  if (name == "down") return KeyName::down;
+  return std::nullopt;
+}
+
+std::optional<CommandFault> RangeCheck(const char* what, double v, double low, double high, const char* unit) {
+  if (v >= low && v <= high) return std::nullopt;
+  return Refuse("out_of_range", std::string(what) + " " + Number(v) + " is outside " + Number(low) + " to " +
+                                   Number(high) + unit + " for this station");
+}
+
+Checked CheckFields(const json& doc, Command command, const StationConfig& station) {
+  const auto& allowed = FieldsOf(command.kind);
+  for (const auto& [name, value] : doc.items()) {
+    if (name != "id" && name != "cmd" && allowed.count(name) == 0)
+      return Refuse("unknown_field", "'" + name + "' is not a field of " + CommandName(command.kind));
+  }
+  for (const auto& name : allowed)
+    if (!doc.contains(name)) return Refuse("missing_field", std::string(CommandName(command.kind)) + " needs '" + name + "'");
+
+  switch (command.kind) {
+    case CommandKind::stop:
+      return command;
+    case CommandKind::speed:
+    case CommandKind::elevation:
+    case CommandKind::acceleration: {
+      const json& v = doc["value"];
+      if (!v.is_number()) return Refuse("wrong_type", std::string("'value' must be a number, not ") + TypeName(v));
+      command.value = v.get<double>();
+      if (!std::isfinite(command.value)) return Refuse("out_of_range", "'value' is not a finite number");
+      std::optional<CommandFault> bad;
+      if (command.kind == CommandKind::speed) {
+        bad = RangeCheck("speed", command.value, 0.0, std::min(station.maxSpeed, kLibraryMaxSpeed), " m/s");
+      } else if (command.kind == CommandKind::elevation) {
+        bad = RangeCheck("elevation", command.value, std::max(station.minElevation, -kLibraryMaxElevation),
+                         std::min(station.maxElevation, kLibraryMaxElevation), "");
+      } else {
+        if (!v.is_number_integer() && command.value != std::floor(command.value))
+          return Refuse("wrong_type", "'value' of acceleration must be a whole number");
+        bad = RangeCheck("acceleration", command.value, 1, 7, "");
+      }
+      if (bad) return *bad;
+      return command;
+    }
+    case CommandKind::key: {
+      const json& k = doc["key"];
+      if (!k.is_string()) return Refuse("wrong_type", std::string("'key' must be a string, not ") + TypeName(k));
+      const auto key = KeyOf(k.get<std::string>());
+      if (!key) return Refuse("out_of_range", "'key' must be start, stop, plus, minus, up or down");
+      const json& p = doc["pressed"];
+      if (!p.is_boolean()) return Refuse("wrong_type", std::string("'pressed' must be a boolean, not ") + TypeName(p));
+      command.key = *key;
+      command.pressed = p.get<bool>();
+      return command;
+    }
+  }
+  return Refuse("unknown_command", "unreachable");
+}
+
+}  // namespace
+
+const char* CommandName(CommandKind kind) {
+  switch (kind) {
+    case CommandKind::stop: return "stop";
+    case CommandKind::speed: return "speed";
+    case CommandKind::elevation: return "elevation";
+    case CommandKind::acceleration: return "acceleration";
+    case CommandKind::key: return "key";
+  }
+  return "?";
+}
+
+Checked CheckCommand(const std::string& payload, const StationConfig& station) {
+  if (payload.size() > kMaxCommandBytes)
+    return Refuse("payload_too_large", "a command is at most " + std::to_string(kMaxCommandBytes) + " bytes, this one " +
+                                          std::to_string(payload.size()));
+  const json doc = json::parse(payload, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) return Refuse("malformed_json", "the payload is not JSON");
+  if (!doc.is_object()) return Refuse("not_an_object", std::string("a command is a JSON object, not ") + TypeName(doc));
+
+  if (!doc.contains("id")) return Refuse("missing_field", "a command needs an 'id'");
+  const json& idField = doc["id"];
+  if (!idField.is_string()) return Refuse("wrong_type", std::string("'id' must be a string, not ") + TypeName(idField));
+  const std::string id = idField.get<std::string>();
+  if (!IsPrintableId(id))
+    return Refuse("bad_id", "'id' is 1 to " + std::to_string(kMaxIdLength) + " printable ASCII characters");
+
+  auto withId = [&](Checked checked) -> Checked {
+    if (auto* fault = std::get_if<CommandFault>(&checked)) fault->id = id;
+    return checked;
+  };
+  if (!doc.contains("cmd")) return withId(Refuse("missing_field", "a command needs 'cmd'"));
+  const json& cmdField = doc["cmd"];
+  if (!cmdField.is_string())
+    return withId(Refuse("wrong_type", std::string("'cmd' must be a string, not ") + TypeName(cmdField)));
+  const auto kind = KindOf(cmdField.get<std::string>());
+  if (!kind)
+    return withId(Refuse("unknown_command", "'" + cmdField.get<std::string>() +
+                                               "' is not a command (stop, speed, elevation, acceleration, key)"));
+  Command command;
+  command.id = id;
+  command.kind = *kind;
+  Checked checked = withId(CheckFields(doc, command, station));
+  if (auto* fault = std::get_if<CommandFault>(&checked)) {
+    fault->cmd = CommandName(*kind);
+    return checked;
+  }
+  // The belt is driven from here only where the station allows it, and only
+  // by the holder of its lease, which this bridge does not hand out yet.
+  if (*kind != CommandKind::stop) {
+    CommandFault fault = station.remoteControl
+                             ? Refuse("not_supported", std::string(CommandName(*kind)) +
+                                                          " needs the station's lease, which this bridge does not offer yet")
+                             : Refuse("remote_control_off", "station '" + station.name + "' takes no " +
+                                                               CommandName(*kind) + " from the broker (remote control off)");
+    fault.id = id;
+    fault.cmd = CommandName(*kind);
+    return fault;
+  }
+  return checked;
+}
+
+CommandFault UnknownStation(const std::string& payload, const std::string& station) {
+  CommandFault fault = Refuse("unknown_station", "this bridge serves no station '" + station + "'");
+  if (payload.size() <= kMaxCommandBytes) {
+    const json doc = json::parse(payload, nullptr, false);
+    if (doc.is_object() && doc.contains("id") && doc["id"].is_string() && IsPrintableId(doc["id"].get<std::string>()))
+      fault.id = doc["id"].get<std::string>();
+  }
+  return fault;
+}
+
+json FaultResult(const CommandFault& fault) {
+  json result{{"ok", false}, {"error", fault.code}, {"detail", fault.detail}};
+  result["id"] = fault.id ? json(*fault.id) : json(nullptr);
+  if (fault.cmd) result["cmd"] = *fault.cmd;
+  return result;
+}
+
+CommandLog::Seen CommandLog::Note(const std::string& id, const ReplyTo& reply, json* result) {
+  const auto it = entries_.find(id);
+  if (it != entries_.end()) {
+    if (it->second.done) {
+      *result = it->second.result;
+      return Seen::answered;
+    }
+    it->second.waiting.push_back(reply);
+    return Seen::pending;
+  }
+  while (order_.size() >= capacity_ && !order_.empty()) {
+    // The oldest finished id goes; one still running stays until it ends.
+    auto old = entries_.find(order_.front());
+    if (old != entries_.end() && !old->second.done) break;
+    entries_.erase(order_.front());
+    order_.pop_front();
+  }
+  Entry entry;
+  entry.waiting.push_back(reply);
+  entries_.emplace(id, std::move(entry));
+  order_.push_back(id);
+  return Seen::fresh;
+}
+
+std::vector<ReplyTo> CommandLog::Complete(const std::string& id, const json& result) {
+  const auto it = entries_.find(id);
+  if (it == entries_.end()) return {};
+  it->second.done = true;
+  it->second.result = result;
+  std::vector<ReplyTo> waiting;
+  waiting.swap(it->second.waiting);
+  return waiting;
+}
+
+bool Reading::operator==(const Reading& o) const {
+  return link == o.link && version == o.version && state == o.state && speed == o.speed &&
+         elevation == o.elevation && energy == o.energy && power == o.power && acceleration == o.acceleration &&
+         distance == o.distance && duration == o.duration && heartRate == o.heartRate && failSafe == o.failSafe &&
+         error == o.error && weight == o.weight;
+}
+
+const char* LinkName(int link) {
+  switch (link) {
+    case KAVTEL_LINK_LOST: return "lost";
+    case KAVTEL_LINK_IDENTIFYING: return "identifying";
+    case KAVTEL_LINK_OK: return "ok";
+    default: return "closed";
+  }
+}
+
+const char* StateName(int state) {
+  switch (state) {
+    case KAVTEL_STATE_STOP: return "stop";
+    case KAVTEL_STATE_RUN: return "run";
+    case KAVTEL_STATE_PAUSE: return "pause";
+    case KAVTEL_STATE_STOPPING: return "stopping";
+    case KAVTEL_STATE_DETECTING: return "detecting";
+    case KAVTEL_STATE_OFF: return "off";
+    default: return "unknown";
+  }
+}
+
+namespace {
+template <typename T>
+json Value(const std::optional<T>& v) {
+  return v ? json(*v) : json(nullptr);
+}
+}  // namespace
+
+json StateDocument(const Reading& r, std::uint64_t sequence, std::int64_t timeMs) {
+  json doc;
+  doc["seq"] = sequence;
+  doc["ts"] = timeMs;
+  doc["link"] = LinkName(r.link);
+  doc["version"] = Value(r.version);
+  doc["state"] = r.state ? json(StateName(*r.state)) : json(nullptr);
+  doc["speed_mps"] = Value(r.speed);
+  doc["elevation"] = Value(r.elevation);
+  doc["acceleration"] = Value(r.acceleration);
+  doc["distance"] = Value(r.distance);
+  doc["duration_s"] = Value(r.duration);
+  doc["heart_rate_bpm"] = Value(r.heartRate);
+  doc["energy"] = Value(r.energy);
+  doc["power_w"] = Value(r.power);
+  doc["fail_safe"] = Value(r.failSafe);
+  doc["error"] = Value(r.error);
+  doc["weight_kg"] = Value(r.weight);
+  return doc;
+}
+
+}  // namespace bridge
