@@ -20,6 +20,7 @@ packages=(
   locales
   lld llvm pkgconf librsvg2-bin strace
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
+  mono-devel libnunit-cil-dev nunit-console
 )
 if [ -n "$native_only" ]; then
   packages=(build-essential cmake g++)
