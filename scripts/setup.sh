@@ -18,7 +18,7 @@ packages=(
   wine wine32:i386 wine64
   gcc-multilib socat libclang-rt-14-dev python3
   locales
-  lld llvm pkgconf librsvg2-bin strace
+  lld llvm pkgconf librsvg2-bin strace dpkg-dev
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   # kavtel-bridge and its tests against a real broker
   libmosquitto-dev mosquitto mosquitto-clients nlohmann-json3-dev openssl python3-paho-mqtt

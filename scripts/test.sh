@@ -2,7 +2,8 @@
 # The whole test run, from a fresh checkout: install what is missing, then
 # build and test natively (debug), under ThreadSanitizer (tsan), under
 # AddressSanitizer with UndefinedBehaviorSanitizer (asan), both Windows
-# builds under Wine (win32, win64), and a bounded libFuzzer run (fuzz).
+# builds under Wine (win32, win64), the release bundles (bundles), and a
+# bounded libFuzzer run (fuzz).
 #
 #   bash scripts/test.sh                 every stage, as CI runs it
 #   bash scripts/test.sh debug asan      only the stages named, in that order
@@ -22,7 +23,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(debug tsan asan win32 win64 fuzz)
+all_stages=(debug tsan asan win32 win64 bundles fuzz)
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then stages=("${all_stages[@]}"); fi
 for stage in "${stages[@]}"; do
@@ -39,7 +40,7 @@ test_jobs="${CTEST_PARALLEL_LEVEL:-$build_jobs}"
 summary=()
 failed=0
 
-say() { summary+=("$(printf '%-6s %s' "$1" "$2")"); }
+say() { summary+=("$(printf '%-7s %s' "$1" "$2")"); }
 
 # What ctest said of a run, counted from its line per test into $counted
 # ("N passed, N failed, N skipped") and added to the command's totals.
@@ -120,6 +121,23 @@ wine_stage() {
   fi
 }
 
+# The release bundles: scripts/release.sh builds the release preset and
+# makes every bundle into build/release-bundles/ from it and from the win32
+# and win64 trees, which it builds only where the win32 and win64 stages
+# have not; then tests/bundles/check_bundles.py unpacks each bundle, holds
+# it to its layout, and builds and runs the consumer projects against the
+# Linux tar.gz and its own kavtel-sim.
+bundles_stage() {
+  local log=build/bundles.log rc=0 version
+  mkdir -p build
+  bash scripts/release.sh 2>&1 | tee "$log" || rc=$?
+  if [ "$rc" -ne 0 ]; then say bundles "FAILED: scripts/release.sh, see $log"; return 1; fi
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
+  /usr/bin/python3 tests/bundles/check_bundles.py build/release-bundles "$version" 2>&1 | tee -a "$log" || rc=$?
+  if [ "$rc" -ne 0 ]; then say bundles "FAILED: see $log"; return 1; fi
+  say bundles "ran: $(tail -n 1 "$log" | sed 's/^bundles: //'), in build/release-bundles"
+}
+
 fuzz_stage() {
   local log=build/fuzz-run.log rc=0
   mkdir -p build
@@ -133,6 +151,7 @@ for stage in "${stages[@]}"; do
     debug | tsan | asan) native_stage "$stage" || failed=1 ;;
     win32) wine_stage win32 win32 || failed=1 ;;
     win64) wine_stage win64 win64 || failed=1 ;;
+    bundles) bundles_stage || failed=1 ;;
     fuzz) fuzz_stage || failed=1 ;;
   esac
 done
