@@ -76,7 +76,7 @@ def linux_layout(version):
     return [("lib/libkavtel.so." + version, "elf-so"),
             ("lib/libkavtel.so." + major, "link:libkavtel.so." + version),
             ("lib/libkavtel.so", "link:libkavtel.so." + major),
-            ("bin/kavtelctl", "exe"), ("bin/kavtel-sim", "exe"),
+            ("bin/kavtelctl", "exe"), ("bin/kavtel-sim", "exe"), ("bin/kavtel-bridge", "exe"),
             ("share/doc/kavtel/copyright", "source:LICENSE")] + HEADERS + PACKAGE + documents("share/doc/kavtel")
 
 
