@@ -3,11 +3,13 @@ from the library into the tests and a shared double left in tests/unit/
 are each named; includes down the layers, within one, of the public
 headers and of a folder's own files are not."""
 import os
-import subprocess
 import sys
-import tempfile
 
-CHECKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "check_layers.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+import tree_check  # noqa: E402
+
+CHECKER = os.path.join(HERE, "check_layers.py")
 
 FILES = {
     "src/services/a.cpp": '#include "services/b.h"\n#include "platform/p.h"\n#include "kavtel/kavtel.h"\n'
@@ -23,22 +25,5 @@ EXPECTED = [
     "bench/b.cpp:2: unit/double.h (shared test doubles belong in tests/support/)",
 ]
 
-
-def main():
-    with tempfile.TemporaryDirectory(prefix="kavtel-layers-") as root:
-        for name, text in FILES.items():
-            os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
-            with open(os.path.join(root, name), "w") as f:
-                f.write(text)
-        run = subprocess.run([sys.executable, CHECKER, root], capture_output=True, text=True, timeout=60)
-    reported = [line.replace(os.sep, "/") for line in run.stdout.splitlines()[:-1]]
-    if run.returncode != 1 or sorted(reported) != sorted(EXPECTED):
-        print("expected exit 1 and\n  %s\ngot exit %d and\n  %s" % (
-            "\n  ".join(EXPECTED), run.returncode, "\n  ".join(reported)))
-        return 1
-    print("PASS")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(tree_check.expect_report(CHECKER, FILES, EXPECTED))
