@@ -5,7 +5,7 @@ pseudo-terminals (COM n mapped through KAVTEL_COM<n>). Subscribers and
 publishers are paho-mqtt clients speaking MQTT 5.
 
 usage: run_bridge_test.py KAVTEL_BRIDGE KAVTEL_SIM CASE
-CASE: state | stop | bad_commands | will | sigterm | broker_restart | check
+CASE: state | stop | bad_commands | lease | will | sigterm | broker_restart | check
 """
 import json
 import os
@@ -325,7 +325,7 @@ def case_stop(site):
 
 
 BAD_COMMANDS = [
-    # (what, station, payload, error, id in the result)
+    # (what, station or station/cmd/<client>, payload, error, id in the result)
     ("not JSON", "belt1", "{\"id\": \"b1\", \"cmd\": ", "malformed_json", None),
     ("an array", "belt1", "[1, 2]", "not_an_object", None),
     ("no id", "belt1", json.dumps({"cmd": "stop"}), "missing_field", None),
@@ -342,8 +342,14 @@ BAD_COMMANDS = [
      "remote_control_off", "b8"),
     ("key, remote control off", "belt1", json.dumps({"id": "b9", "cmd": "key", "key": "start", "pressed": True}),
      "remote_control_off", "b9"),
-    ("speed, remote on but no lease yet", "belt2", json.dumps({"id": "b10", "cmd": "speed", "value": 1.0}),
-     "not_supported", "b10"),
+    ("speed on the shared topic", "belt2", json.dumps({"id": "b10", "cmd": "speed", "value": 1.0}), "no_client",
+     "b10"),
+    ("speed, nobody holds the lease", "belt2/cmd/visitor", json.dumps({"id": "b12", "cmd": "speed", "value": 1.0}),
+     "not_lease_holder", "b12"),
+    ("lease, remote control off", "belt1/cmd/visitor", json.dumps({"id": "b13", "cmd": "lease"}),
+     "remote_control_off", "b13"),
+    ("release without the lease", "belt2/cmd/visitor", json.dumps({"id": "b14", "cmd": "release"}),
+     "not_lease_holder", "b14"),
     ("unknown station", "belt9", json.dumps({"id": "b11", "cmd": "stop"}), "unknown_station", "b11"),
     # A refused id repeated with a good command: still its first result.
     ("repeated refused id", "belt1", json.dumps({"id": "b8", "cmd": "stop"}), "remote_control_off", "b8"),
@@ -357,10 +363,10 @@ def case_bad_commands(site):
         site.wait_identified(watcher, station)
     marks = {name: len(t.frames()) for name, t in site.treadmills.items()}
     sender = site.client("sender")
-    for what, station, payload, error, id_ in BAD_COMMANDS:
-        topic = "%s/%s/result" % (ROOT, station)
+    for what, target, payload, error, id_ in BAD_COMMANDS:
+        topic = "%s/%s/result" % (ROOT, target.split("/")[0])
         seen = len(watcher.received(topic))
-        sender.publish("%s/%s/cmd" % (ROOT, station), payload)
+        sender.publish("%s/%s" % (ROOT, target if "/" in target else target + "/cmd"), payload)
         result = json.loads(wait_until(lambda: watcher.received(topic)[seen:], what + ": a result")[0].payload)
         check(result["ok"] is False, what + ": taken: " + json.dumps(result))
         check(result["error"] == error, "%s: error %s, expected %s (%s)" % (what, result["error"], error,
@@ -377,6 +383,103 @@ def case_bad_commands(site):
         controls = [f for f in t.frames(marks[name]) if is_control(f)]
         check(not controls, "%s: refused commands reached the wire: %s" % (name, controls))
     check(site.bridge.poll() is None, "the bridge ended")
+
+
+def case_lease(site):
+    site.start_bridge()
+    watcher = site.client("watcher", [ROOT + "/#"])
+    for station in ("belt1", "belt2"):
+        site.wait_identified(watcher, station)
+    belt1, belt2 = site.treadmills["belt1"], site.treadmills["belt2"]
+    console, intruder, panel = site.client("console"), site.client("intruder"), site.client("panel")
+    counter = [0]
+
+    def command(sender, station, body, client=None):
+        """Publishes body (an id added) on the station's cmd or cmd/<client>; returns its result."""
+        counter[0] += 1
+        body = dict(body, id="%s-%d" % (client or "shared", counter[0]))
+        sender.publish("%s/%s/cmd%s" % (ROOT, station, "/" + client if client else ""), json.dumps(body))
+        results = lambda: [r for r in watcher.json_on("%s/%s/result" % (ROOT, station)) if r["id"] == body["id"]]
+        return wait_until(results, "the result of %s" % body)[0]
+
+    def no_control_frames(treadmill, mark, what):
+        now = len(treadmill.frames())
+        wait_until(lambda: len(treadmill.frames(now)) >= 10, "ten more frames")
+        controls = [f for f in treadmill.frames(mark) if is_control(f)]
+        check(not controls, "%s reached the wire: %s" % (what, controls))
+
+    def state_of(station):
+        return watcher.json_on("%s/%s/state" % (ROOT, station))[-1]
+
+    def belt2_events(event):
+        return [e for e in watcher.json_on(ROOT + "/belt2/events") if e["event"] == event]
+
+    # Remote control off: no lease, no speed, nothing on the wire.
+    mark1 = len(belt1.frames())
+    for body in ({"cmd": "lease"}, {"cmd": "speed", "value": 1.0}):
+        result = command(console, "belt1", body, "console")
+        check(result["ok"] is False and result["error"] == "remote_control_off", "belt1: " + json.dumps(result))
+    no_control_frames(belt1, mark1, "commands to a station with remote control off")
+
+    # Remote control on: the console takes the lease and keeps it with a heartbeat.
+    result = command(console, "belt2", {"cmd": "lease"}, "console")
+    check(result["ok"] is True and result["holder"] == "console", "lease: " + json.dumps(result))
+    heartbeat_off = threading.Event()
+
+    def heartbeat():
+        n = 0
+        while not heartbeat_off.is_set():
+            n += 1
+            console.publish(ROOT + "/belt2/cmd/console", json.dumps({"id": "hb-%d" % n, "cmd": "lease"}))
+            heartbeat_off.wait(1.0)  # the heartbeat's period, well inside the lease's 5 s
+
+    beating = threading.Thread(target=heartbeat, daemon=True)
+    beating.start()
+    check(belt2_events("lease_taken")[0]["client"] == "console", "no lease_taken event")
+
+    # Anyone else is refused, and nothing of theirs reaches the wire.
+    mark2 = len(belt2.frames())
+    for sender, client, body, error in ((intruder, "intruder", {"cmd": "lease"}, "lease_held"),
+                                        (intruder, "intruder", {"cmd": "speed", "value": 1.0}, "not_lease_holder"),
+                                        (intruder, "intruder", {"cmd": "key", "key": "start", "pressed": True},
+                                         "not_lease_holder"),
+                                        (intruder, None, {"cmd": "speed", "value": 1.0}, "no_client"),
+                                        (console, "console", {"cmd": "speed", "value": 3.5}, "out_of_range")):
+        result = command(sender, "belt2", body, client)
+        check(result["ok"] is False and result["error"] == error, "%s %s: %s" % (client, body, json.dumps(result)))
+    no_control_frames(belt2, mark2, "refused commands")
+
+    def run_belt():
+        mark = len(belt2.frames())
+        result = command(console, "belt2", {"cmd": "speed", "value": 1.0}, "console")
+        check(result["ok"] is True, "the holder's speed: " + json.dumps(result))
+        wait_until(lambda: [f for f in belt2.frames(mark) if f[0] == "S02"], "the speed on the wire")
+        wait_until(lambda: state_of("belt2")["state"] == "run" and state_of("belt2")["speed_mps"] > 0,
+                   "the belt running")
+
+    # The holder drives the belt; a stop from any client stops it, confirmed.
+    run_belt()
+    mark = len(belt2.frames())
+    result = command(panel, "belt2", {"cmd": "stop"})
+    check(result["ok"] is True and result["confirmed"] is True and result["already_stopped"] is False,
+          "stop of a running belt: " + json.dumps(result))
+    check(("U10", "SP") in belt2.frames(mark), "the stop key is not on the wire")
+    check(state_of("belt2")["state"] == "stop", "after the stop: " + json.dumps(state_of("belt2")))
+
+    # The heartbeat stops: the lease lapses and the bridge stops the running belt.
+    run_belt()
+    mark = len(belt2.frames())
+    heartbeat_off.set()
+    beating.join(GENEROUS)
+    lapsed = wait_until(lambda: belt2_events("lease_lapsed"), "the lease lapsing")
+    check(lapsed[0]["client"] == "console", "lease_lapsed: " + json.dumps(lapsed[0]))
+    wait_until(lambda: ("U10", "SP") in belt2.frames(mark), "the lapse's stop on the wire")
+    confirmed = wait_until(lambda: [e for e in belt2_events("stop_confirmed") if e.get("cause") == "lease_lapsed"],
+                           "the lapse's stop confirmed")
+    check(confirmed[0]["id"] is None, "the bridge's own stop carries no id: " + json.dumps(confirmed[0]))
+    check(state_of("belt2")["state"] == "stop", "after the lapse: " + json.dumps(state_of("belt2")))
+    result = command(console, "belt2", {"cmd": "speed", "value": 1.0}, "console")
+    check(result["error"] == "not_lease_holder", "speed after the lapse: " + json.dumps(result))
 
 
 def case_will(site):
@@ -477,6 +580,9 @@ def main():
         "bad_commands": (case_bad_commands,
                          [("belt1", 3, ""),
                           ("belt2", 4, "remote_control = on\nmax_speed = 3\nmin_elevation = 0\nmax_elevation = 10\n")]),
+        "lease": (case_lease,
+                  [("belt1", 3, ""),
+                   ("belt2", 4, "remote_control = on\nmax_speed = 3\nmin_elevation = 0\nmax_elevation = 10\n")]),
         "will": (case_will, [("belt1", 3, "")]),
         "sigterm": (case_sigterm, [("belt1", 3, "")]),
         "broker_restart": (case_broker_restart, [("belt1", 3, "")]),
