@@ -350,6 +350,11 @@ BAD_COMMANDS = [
      "remote_control_off", "b13"),
     ("release without the lease", "belt2/cmd/visitor", json.dumps({"id": "b14", "cmd": "release"}),
      "not_lease_holder", "b14"),
+    ("past its validity", "belt1",
+     json.dumps({"id": "b15", "cmd": "stop", "ts": int(time.time() * 1000) - 10000, "ttl_ms": 1000}), "expired",
+     "b15"),
+    ("validity without its time stamp", "belt1", json.dumps({"id": "b16", "cmd": "stop", "ttl_ms": 1000}),
+     "missing_field", "b16"),
     ("unknown station", "belt9", json.dumps({"id": "b11", "cmd": "stop"}), "unknown_station", "b11"),
     # A refused id repeated with a good command: still its first result.
     ("repeated refused id", "belt1", json.dumps({"id": "b8", "cmd": "stop"}), "remote_control_off", "b8"),
