@@ -5,7 +5,7 @@ pseudo-terminals (COM n mapped through KAVTEL_COM<n>). Subscribers and
 publishers are paho-mqtt clients speaking MQTT 5.
 
 usage: run_bridge_test.py KAVTEL_BRIDGE KAVTEL_SIM CASE
-CASE: state | stop | bad_commands | lease | will | sigterm | broker_restart | check
+CASE: schema | state | stop | bad_commands | lease | will | sigterm | broker_restart | check
 """
 import json
 import os
@@ -27,7 +27,15 @@ except ImportError:
     print("FAIL: paho-mqtt is missing (Debian: python3-paho-mqtt; scripts/setup.sh installs it)")
     sys.exit(1)
 
+try:
+    import jsonschema
+except ImportError:
+    print("FAIL: jsonschema is missing (Debian: python3-jsonschema; scripts/setup.sh installs it)")
+    sys.exit(1)
+
 BRIDGE, SIM, CASE = sys.argv[1], sys.argv[2], sys.argv[3]
+SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "docs",
+                           "fleet.schema.json")
 GENEROUS = 60  # seconds; a correct run is far quicker
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 SITE = "gym"
@@ -58,6 +66,43 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def schema_validators():
+    with open(SCHEMA_FILE) as f:
+        schema = json.load(f)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    validators = {}
+    for kind in ("state", "event", "result", "command"):
+        sub = dict(schema)
+        sub.pop("oneOf")
+        sub["$ref"] = "#/$defs/" + kind
+        validators[kind] = jsonschema.Draft202012Validator(sub)
+    return validators
+
+
+VALIDATORS = schema_validators()
+
+
+def schema_errors(kind, doc):
+    return ["/".join(str(p) for p in e.absolute_path) + ": " + e.message for e in VALIDATORS[kind].iter_errors(doc)]
+
+
+def check_published(client):
+    """Every state, event and result the client received is valid against
+    docs/fleet.schema.json; returns how many of each it checked."""
+    counts = {"state": 0, "event": 0, "result": 0}
+    for m in client.received():
+        level = m.topic[len(ROOT) + 1:].split("/")
+        kind = {"state": "state", "events": "event", "result": "result"}.get(level[1] if len(level) > 1 else "")
+        if kind is None:
+            continue
+        doc = json.loads(m.payload)
+        errors = schema_errors(kind, doc)
+        check(not errors, "%s on %s is not valid against the schema: %s\n%s" % (kind, m.topic, errors,
+                                                                                  json.dumps(doc)))
+        counts[kind] += 1
+    return counts
 
 
 class Broker:
@@ -287,6 +332,8 @@ def case_state(site):
     check(online[0].retain and online[0].payload == b"true", "online: %r" % online[0].payload)
     events = watcher.json_on(ROOT + "/belt1/events")
     check(any(e["event"] == "identified" and e["version"] == "203" for e in events), "no identified event: %s" % events)
+    counts = check_published(watcher)
+    check(counts["state"] >= 4 and counts["event"] >= 1, "states and events validated: %s" % counts)
 
 
 def case_stop(site):
@@ -322,6 +369,8 @@ def case_stop(site):
     # A new id is a new stop.
     panel.publish(ROOT + "/belt1/cmd", json.dumps({"id": "stop-2", "cmd": "stop"}))
     wait_until(lambda: treadmill.frames().count(("U10", "SP")) == presses + 1, "the second stop on the wire")
+    counts = check_published(watcher)
+    check(counts["result"] >= 2 and counts["event"] >= 2, "results and events validated: %s" % counts)
 
 
 BAD_COMMANDS = [
@@ -388,6 +437,8 @@ def case_bad_commands(site):
         controls = [f for f in t.frames(marks[name]) if is_control(f)]
         check(not controls, "%s: refused commands reached the wire: %s" % (name, controls))
     check(site.bridge.poll() is None, "the bridge ended")
+    counts = check_published(watcher)
+    check(counts["result"] >= len(BAD_COMMANDS), "refusals validated: %s" % counts)
 
 
 def case_lease(site):
@@ -403,6 +454,7 @@ def case_lease(site):
         """Publishes body (an id added) on the station's cmd or cmd/<client>; returns its result."""
         counter[0] += 1
         body = dict(body, id="%s-%d" % (client or "shared", counter[0]))
+        check(not schema_errors("command", body), "the test's command is not valid: %s" % body)
         sender.publish("%s/%s/cmd%s" % (ROOT, station, "/" + client if client else ""), json.dumps(body))
         results = lambda: [r for r in watcher.json_on("%s/%s/result" % (ROOT, station)) if r["id"] == body["id"]]
         return wait_until(results, "the result of %s" % body)[0]
@@ -485,6 +537,8 @@ def case_lease(site):
     check(state_of("belt2")["state"] == "stop", "after the lapse: " + json.dumps(state_of("belt2")))
     result = command(console, "belt2", {"cmd": "speed", "value": 1.0}, "console")
     check(result["error"] == "not_lease_holder", "speed after the lapse: " + json.dumps(result))
+    counts = check_published(watcher)
+    check(counts["result"] >= 10 and counts["event"] >= 8, "results and events validated: %s" % counts)
 
 
 def case_will(site):
@@ -513,6 +567,7 @@ def case_sigterm(site):
                         "the port_closed event")
     check(closed[0]["stop_confirmed"] is True, "close: " + json.dumps(closed[0]))
     check(watcher.json_on(ROOT + "/belt1/state")[-1]["link"] == "closed", "last state not closed")
+    check_published(watcher)
     report = site.treadmills["belt1"].stop()
     check(" 0 violations" in report, "the treadmill saw protocol violations: " + report)
 
@@ -570,7 +625,56 @@ def case_check(folder):
     check(r.returncode == 2 and "not on this machine" in r.stderr, "the bridge ran a faulty file: " + r.stderr)
 
 
+# The schema refuses what is wrong in shape; a bridge refusal that depends on
+# the station, the clock or the lease it cannot see.
+SHAPE_FAULTS = ("not_an_object", "missing_field", "wrong_type", "bad_id", "unknown_field", "unknown_command")
+
+GOOD_STATE = {"seq": 118, "ts": 1796958240429, "link": "ok", "version": "203", "state": "run", "speed_mps": 2.5,
+              "elevation": 3.0, "acceleration": 7, "distance": 412, "duration_s": 161, "heart_rate_bpm": 98,
+              "energy": 14.2, "power_w": 131.0, "fail_safe": 10, "error": 0, "weight_kg": 82}
+
+SCHEMA_CASES = [
+    # (what, kind, document, valid)
+    ("a state", "state", GOOD_STATE, True),
+    ("a state while identifying", "state", dict(GOOD_STATE, link="identifying", version=None, state="detecting",
+                                                 speed_mps=None, weight_kg=None), True),
+    ("a state without seq", "state", {k: v for k, v in GOOD_STATE.items() if k != "seq"}, False),
+    ("a speed as text", "state", dict(GOOD_STATE, speed_mps="2.5"), False),
+    ("an unknown link", "state", dict(GOOD_STATE, link="maybe"), False),
+    ("a state with a stray field", "state", dict(GOOD_STATE, extra=1), False),
+    ("stop confirmed", "result", {"id": "a", "cmd": "stop", "ok": True, "confirmed": True, "already_stopped": False},
+     True),
+    ("stop without confirmed", "result", {"id": "a", "cmd": "stop", "ok": True, "already_stopped": False}, False),
+    ("a refusal", "result", {"id": None, "ok": False, "error": "malformed_json", "detail": "not JSON"}, True),
+    ("a refusal with an unknown code", "result", {"id": "a", "ok": False, "error": "oops", "detail": "x"}, False),
+    ("a lease", "result", {"id": "a", "cmd": "lease", "ok": True, "holder": "console", "term_s": 5}, True),
+    ("a lapse's stop", "event", {"event": "stop_sent", "station": "b", "ts": 1, "id": None,
+                                 "cause": "lease_lapsed"}, True),
+    ("an unknown event", "event", {"event": "exploded", "station": "b", "ts": 1}, False),
+    ("a refusal event without detail", "event", {"event": "command_refused", "station": "b", "ts": 1, "id": None,
+                                                 "error": "bad_id"}, False),
+    ("a key command", "command", {"id": "k", "cmd": "key", "key": "up", "pressed": False}, True),
+    ("a command with its validity", "command", {"id": "k", "cmd": "stop", "ts": 5, "ttl_ms": 100}, True),
+    ("a validity without ts", "command", {"id": "k", "cmd": "stop", "ttl_ms": 100}, False),
+]
+
+
+def case_schema():
+    for what, kind, doc, valid in SCHEMA_CASES:
+        errors = schema_errors(kind, doc)
+        check(bool(errors) != valid, "%s: %s" % (what, errors or "accepted"))
+    # Every bad command of the table that is wrong in shape is refused by the schema too.
+    shaped = [(what, payload) for what, _, payload, error, _ in BAD_COMMANDS if error in SHAPE_FAULTS]
+    check(len(shaped) >= 5, "bad commands of shape: %d" % len(shaped))
+    for what, payload in shaped:
+        check(schema_errors("command", json.loads(payload)), what + ": the schema takes it")
+
+
 def main():
+    if CASE == "schema":
+        case_schema()
+        print("PASS")
+        return
     if CASE == "check":
         folder = tempfile.mkdtemp(prefix="kavtel-bridge-check-")
         try:
