@@ -5,7 +5,7 @@ pseudo-terminals (COM n mapped through KAVTEL_COM<n>). Subscribers and
 publishers are paho-mqtt clients speaking MQTT 5.
 
 usage: run_bridge_test.py KAVTEL_BRIDGE KAVTEL_SIM CASE
-CASE: schema | state | stop | bad_commands | lease | will | sigterm | broker_restart | check
+CASE: schema | unit | state | stop | bad_commands | lease | secure | will | sigterm | broker_restart | check
 """
 import json
 import os
@@ -109,9 +109,13 @@ class Broker:
     """Mosquitto on 127.0.0.1 from a generated configuration. Run as root it
     drops to the mosquitto user, so its folder and files are readable by all."""
 
-    def __init__(self, folder, port=None):
+    def __init__(self, folder, port=None, config=None):
+        """config: a function of the port that returns the configuration
+        text; default a plain anonymous listener."""
         self.folder = folder
         self.port = port
+        self.config = config or (lambda p: "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                                           "log_dest stderr\n" % p)
         self.process = None
         self.start()
 
@@ -120,7 +124,7 @@ class Broker:
             port = self.port or free_port()
             conf = os.path.join(self.folder, "mosquitto.conf")
             with open(conf, "w") as f:
-                f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stderr\n" % port)
+                f.write(self.config(port))
             os.chmod(conf, 0o644)
             log = open(os.path.join(self.folder, "mosquitto.log"), "a")
             self.process = subprocess.Popen([MOSQUITTO, "-c", conf], stdout=log, stderr=log)
@@ -146,6 +150,73 @@ class Broker:
             except subprocess.TimeoutExpired:
                 os.kill(self.process.pid, signal.SIGKILL)
                 self.process.wait()
+
+
+DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools", "bridge", "deploy")
+EXAMPLE_SITE = "rehab-1"
+
+
+class SecureBroker:
+    """The deployment example's broker: mosquitto-site.conf with its paths
+    pointed at a certificate authority, a broker certificate (openssl) and
+    a password file (mosquitto_passwd) made here, and mosquitto-site.acl
+    for this test's site. Mosquitto reads them as the mosquitto user."""
+
+    USERS = ("bridge-" + SITE, "panel", "console")
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.ca = self._path("ca.pem")
+
+        def openssl(*args):
+            r = subprocess.run(["openssl"] + list(args), capture_output=True, text=True, timeout=GENEROUS)
+            check(r.returncode == 0, "openssl %s: %s" % (args[0], r.stderr))
+
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=kavtel test CA",
+                "-keyout", self._path("ca.key"), "-out", self.ca)
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout", self._path("broker.key"),
+                "-out", self._path("broker.csr"))
+        with open(self._path("san.ext"), "w") as f:
+            f.write("subjectAltName = IP:127.0.0.1, DNS:localhost\n")
+        openssl("x509", "-req", "-in", self._path("broker.csr"), "-CA", self.ca, "-CAkey", self._path("ca.key"),
+                "-CAcreateserial", "-days", "2", "-extfile", self._path("san.ext"), "-out", self._path("broker.pem"))
+        self.passwords = {user: "pw-%s-%d" % (user, os.getpid()) for user in self.USERS}
+        for i, user in enumerate(self.USERS):
+            r = subprocess.run(["mosquitto_passwd"] + (["-c"] if i == 0 else []) +
+                               ["-b", self._path("kavtel.passwd"), user, self.passwords[user]],
+                               capture_output=True, text=True, timeout=GENEROUS)
+            check(r.returncode == 0, "mosquitto_passwd: " + r.stdout + r.stderr)
+        with open(os.path.join(DEPLOY, "mosquitto-site.acl")) as f:
+            acl = f.read()
+        check(EXAMPLE_SITE in acl, "the example ACL names no site " + EXAMPLE_SITE)
+        with open(self._path("kavtel.acl"), "w") as f:
+            f.write(acl.replace(EXAMPLE_SITE, SITE))
+        for name in ("ca.pem", "broker.pem", "broker.key", "kavtel.passwd", "kavtel.acl"):
+            os.chmod(self._path(name), 0o644)  # the mosquitto user reads them (a test's throwaway secrets)
+        with open(self._path("credentials"), "w") as f:
+            f.write("username = %s\npassword = %s\n" % (self.USERS[0], self.passwords[self.USERS[0]]))
+        os.chmod(self._path("credentials"), 0o600)
+
+    def _path(self, name):
+        return os.path.join(self.folder, name)
+
+    def config(self, port):
+        with open(os.path.join(DEPLOY, "mosquitto-site.conf")) as f:
+            text = f.read()
+        replacements = {"listener 8883": "listener %d 127.0.0.1" % port,
+                        "/etc/mosquitto/kavtel.passwd": self._path("kavtel.passwd"),
+                        "/etc/mosquitto/kavtel.acl": self._path("kavtel.acl"),
+                        "/etc/mosquitto/certs/ca.pem": self.ca,
+                        "/etc/mosquitto/certs/broker.pem": self._path("broker.pem"),
+                        "/etc/mosquitto/certs/broker.key": self._path("broker.key"),
+                        "log_dest syslog": "log_dest stderr"}
+        for old, new in replacements.items():
+            check(old in text, "the example configuration lacks '%s'" % old)
+            text = text.replace(old, new)
+        return text
+
+    def bridge_settings(self):
+        return "ca_file = %s\ncredentials = %s\n" % (self.ca, self._path("credentials"))
 
 
 class Treadmill:
@@ -196,16 +267,30 @@ def is_control(frame):
 class Client:
     """A paho MQTT 5 client that keeps every message it receives."""
 
-    def __init__(self, port, name, topics=()):
+    def __init__(self, port, name, topics=(), username=None, password=None, ca=None, refused=False):
+        """refused: the broker is expected to refuse the connection."""
         self.messages = []
         self.lock = threading.Lock()
         self.client = mqtt.Client(client_id=name, protocol=mqtt.MQTTv5)
         self.client.on_message = self._on_message
         self.connected = threading.Event()
-        self.client.on_connect = lambda c, u, f, rc, p=None: self.connected.set()
+        self.reason = None
+
+        def on_connect(client, userdata, flags, rc, properties=None):
+            self.reason = getattr(rc, "value", rc)
+            self.connected.set()
+
+        self.client.on_connect = on_connect
+        if username is not None:
+            self.client.username_pw_set(username, password)
+        if ca:
+            self.client.tls_set(ca_certs=ca)
         self.client.connect("127.0.0.1", port)
         self.client.loop_start()
-        check(self.connected.wait(GENEROUS), "test client did not connect")
+        check(self.connected.wait(GENEROUS), "test client got no answer to its connect")
+        if refused:
+            return
+        check(self.reason == 0, "%s: connect refused (reason %s)" % (name, self.reason))
         for topic in topics:
             result, mid = self.client.subscribe(topic, qos=1)
             check(result == mqtt.MQTT_ERR_SUCCESS, "subscribe " + topic)
@@ -240,15 +325,19 @@ class Client:
 class Site:
     """A broker, treadmills and the bridge, in a folder of their own."""
 
-    def __init__(self, stations, sim_options=()):
-        """stations: list of (name, com, extra config lines)."""
+    def __init__(self, stations, sim_options=(), secure=False):
+        """stations: list of (name, com, extra config lines). secure: the
+        broker of the deployment example (TLS, passwords, the ACL)."""
         self.folder = tempfile.mkdtemp(prefix="kavtel-bridge-")
         os.chmod(self.folder, 0o755)
-        self.broker = Broker(self.folder)
+        self.secure = SecureBroker(self.folder) if secure else None
+        self.broker = Broker(self.folder, config=self.secure.config if secure else None)
         self.treadmills = {}
         self.bridge = None
         self.clients = []
         config = "[broker]\nhost = 127.0.0.1\nport = %d\nsite = %s\n" % (self.broker.port, SITE)
+        if secure:
+            config += self.secure.bridge_settings()
         for name, com, extra in stations:
             self.treadmills[name] = Treadmill(self.folder, com, sim_options)
             config += "\n[station %s]\ncom = %d\n%s" % (name, com, extra)
@@ -265,8 +354,15 @@ class Site:
         self.bridge = subprocess.Popen([BRIDGE, self.config], env=self.env, stdout=self.bridge_log,
                                        stderr=subprocess.STDOUT)
 
-    def client(self, name, topics=()):
-        c = Client(self.broker.port, name, topics)
+    def client(self, name, topics=(), user=None, password=None, refused=False):
+        """On the secure broker a client is the broker user of its name (its
+        password unless one is given, none for user "")."""
+        if self.secure and user is None:
+            user = name
+        if self.secure and password is None and user:
+            password = self.secure.passwords.get(user)
+        c = Client(self.broker.port, name, topics, username=user or None, password=password,
+                   ca=self.secure.ca if self.secure else None, refused=refused)
         self.clients.append(c)
         return c
 
@@ -541,6 +637,64 @@ def case_lease(site):
     check(counts["result"] >= 10 and counts["event"] >= 8, "results and events validated: %s" % counts)
 
 
+def case_secure(site):
+    """The deployment example: TLS, a password for everyone, the ACL."""
+    site.start_bridge()
+    watcher = site.client("panel", [ROOT + "/#"])  # the panel reads the whole site
+    state = site.wait_identified(watcher, "belt1")  # the bridge is in, over TLS with its password
+    check(state["version"] == "203", "state: " + json.dumps(state))
+    console = site.client("console")
+    treadmill = site.treadmills["belt1"]
+
+    def results(id_):
+        return [r for r in watcher.json_on(ROOT + "/belt1/result") if r["id"] == id_]
+
+    def send(sender, topic_tail, body):
+        sender.publish("%s/belt1/%s" % (ROOT, topic_tail), json.dumps(body))
+
+    send(console, "cmd/console", {"id": "c-lease", "cmd": "lease"})
+    check(wait_until(lambda: results("c-lease"), "the console's lease")[0]["ok"] is True, "the console's lease")
+    # The panel, on topics the ACL does not give it: its lease and even the
+    # console's own client topic. The broker drops them.
+    mark = len(treadmill.frames())
+    send(watcher, "cmd/panel", {"id": "p-lease", "cmd": "lease"})
+    send(watcher, "cmd/console", {"id": "p-speed", "cmd": "speed", "value": 1.0})
+    # On the shared topic, where it may publish, only its stop is taken.
+    send(watcher, "cmd", {"id": "p-speed-2", "cmd": "speed", "value": 1.0})
+    send(watcher, "cmd", {"id": "p-stop", "cmd": "stop"})
+    check(wait_until(lambda: results("p-speed-2"), "the panel's speed refused")[0]["error"] == "no_client",
+          "the panel's speed on cmd: %s" % results("p-speed-2"))
+    stop = wait_until(lambda: results("p-stop"), "the panel's stop")[0]
+    check(stop["ok"] is True and stop["confirmed"] is True, "the panel's stop: " + json.dumps(stop))
+    check(not results("p-lease") and not results("p-speed"), "the broker let the panel's commands through")
+    check(not [f for f in treadmill.frames(mark) if f[0] in ("S02", "E03") or f[0] == "A00" and f[1]],
+          "the panel's speed reached the wire")
+    # The console's speed takes the same way and reaches the wire: the
+    # panel's were dropped for who sent them, not for where they went.
+    send(console, "cmd/console", {"id": "c-lease-2", "cmd": "lease"})
+    send(console, "cmd/console", {"id": "c-speed", "cmd": "speed", "value": 0.5})
+    check(wait_until(lambda: results("c-speed"), "the console's speed")[0]["ok"] is True, "the console's speed")
+    wait_until(lambda: [f for f in treadmill.frames(mark) if f[0] == "S02"], "the console's speed on the wire")
+    # No password, a wrong password: refused by the broker (not authorized).
+    for name, user, password in (("anonymous", "", None), ("guesser", "panel", "wrong")):
+        c = site.client(name, user=user, password=password, refused=True)
+        check(c.reason in (5, 134, 135), "%s: connect reason %s" % (name, c.reason))
+    check_published(watcher)
+
+
+def case_unit(folder):
+    """The systemd unit passes systemd-analyze verify (with the built bridge
+    in its ExecStart lines)."""
+    with open(os.path.join(DEPLOY, "kavtel-bridge.service")) as f:
+        unit = f.read()
+    check("/usr/local/bin/kavtel-bridge" in unit, "the unit's ExecStart")
+    path = os.path.join(folder, "kavtel-bridge.service")
+    with open(path, "w") as f:
+        f.write(unit.replace("/usr/local/bin/kavtel-bridge", os.path.abspath(BRIDGE)))
+    r = subprocess.run(["systemd-analyze", "verify", path], capture_output=True, text=True, timeout=GENEROUS)
+    check(r.returncode == 0 and not r.stderr.strip(), "systemd-analyze verify: %d %s" % (r.returncode, r.stderr))
+
+
 def case_will(site):
     site.start_bridge()
     watcher = site.client("watcher", [ROOT + "/+/online"])
@@ -675,10 +829,10 @@ def main():
         case_schema()
         print("PASS")
         return
-    if CASE == "check":
+    if CASE in ("check", "unit"):
         folder = tempfile.mkdtemp(prefix="kavtel-bridge-check-")
         try:
-            case_check(folder)
+            (case_check if CASE == "check" else case_unit)(folder)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
         print("PASS")
@@ -693,13 +847,15 @@ def main():
                   [("belt1", 3, ""),
                    ("belt2", 4, "remote_control = on\nmax_speed = 3\nmin_elevation = 0\nmax_elevation = 10\n")]),
         "will": (case_will, [("belt1", 3, "")]),
+        "secure": (case_secure, [("belt1", 3, "remote_control = on\nmax_speed = 3\nmin_elevation = 0\n"
+                                             "max_elevation = 10\n")], (), True),
         "sigterm": (case_sigterm, [("belt1", 3, "")]),
         "broker_restart": (case_broker_restart, [("belt1", 3, "")]),
     }
     if CASE not in cases:
         fail("unknown case " + CASE)
     run, stations = cases[CASE][:2]
-    site = Site(stations, cases[CASE][2] if len(cases[CASE]) > 2 else ())
+    site = Site(stations, cases[CASE][2] if len(cases[CASE]) > 2 else (), cases[CASE][3] if len(cases[CASE]) > 3 else False)
     passed = False
     try:
         run(site)
