@@ -862,9 +862,12 @@ def main():
         passed = True
     finally:
         site.close()
-        if not passed:
-            print("bridge output:\n" + site.bridge_output())
+        output = site.bridge_output()
         shutil.rmtree(site.folder, ignore_errors=True)
+        if not passed:
+            print("bridge output:\n" + output)
+    # Under the sanitizer presets the bridge reports what it found on its output.
+    check("Sanitizer" not in output, "the bridge's output has a sanitizer report:\n" + output)
     print("PASS")
 
 
