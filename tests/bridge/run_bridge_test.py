@@ -610,6 +610,18 @@ def case_lease(site):
         wait_until(lambda: state_of("belt2")["state"] == "run" and state_of("belt2")["speed_mps"] > 0,
                    "the belt running")
 
+    # Each of the holder's commands reaches the wire as its own frame.
+    for body, frame in (({"cmd": "elevation", "value": 2.5}, ("E03", "2.5")),
+                        ({"cmd": "acceleration", "value": 3}, ("A00", "3")),
+                        ({"cmd": "key", "key": "up", "pressed": True}, ("U10", "UP")),
+                        ({"cmd": "key", "key": "up", "pressed": False}, ("U10", "UR")),
+                        ({"cmd": "key", "key": "minus", "pressed": True}, ("U10", "-P")),
+                        ({"cmd": "key", "key": "minus", "pressed": False}, ("U10", "-R"))):
+        mark = len(belt2.frames())
+        result = command(console, "belt2", body, "console")
+        check(result["ok"] is True, "the holder's %s: %s" % (body, json.dumps(result)))
+        wait_until(lambda: frame in belt2.frames(mark), "%s on the wire for %s" % (frame, body))
+
     # The holder drives the belt; a stop from any client stops it, confirmed.
     run_belt()
     mark = len(belt2.frames())
@@ -633,6 +645,12 @@ def case_lease(site):
     check(state_of("belt2")["state"] == "stop", "after the lapse: " + json.dumps(state_of("belt2")))
     result = command(console, "belt2", {"cmd": "speed", "value": 1.0}, "console")
     check(result["error"] == "not_lease_holder", "speed after the lapse: " + json.dumps(result))
+    # Free again after the lapse; a release gives it up at once.
+    check(command(intruder, "belt2", {"cmd": "lease"}, "intruder")["ok"] is True, "the lease after the lapse")
+    check(command(intruder, "belt2", {"cmd": "release"}, "intruder")["ok"] is True, "the release")
+    check([e for e in belt2_events("lease_released") if e["client"] == "intruder"], "no lease_released event")
+    result = command(intruder, "belt2", {"cmd": "speed", "value": 1.0}, "intruder")
+    check(result["error"] == "not_lease_holder", "speed after the release: " + json.dumps(result))
     counts = check_published(watcher)
     check(counts["result"] >= 10 and counts["event"] >= 8, "results and events validated: %s" % counts)
 
