@@ -21,7 +21,7 @@ packages=(
   lld llvm pkgconf librsvg2-bin strace dpkg-dev
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   # kavtel-bridge and its tests against a real broker
-  libmosquitto-dev mosquitto mosquitto-clients nlohmann-json3-dev openssl python3-paho-mqtt
+  libmosquitto-dev mosquitto mosquitto-clients nlohmann-json3-dev openssl python3-jsonschema python3-paho-mqtt
   # the .NET binding: Mono's compiler and NUnit with its console runner
   mono-devel libnunit-cil-dev nunit-console
 )

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge_messages.h"
+#include "lease.h"
 #include "kavtel/kavtel.h"
 
 namespace {
@@ -14,6 +15,9 @@ using bridge::CheckCommand;
 using bridge::Command;
 using bridge::CommandFault;
 using nlohmann::json;
+
+// The bridge's clock in the table: milliseconds since 1970.
+constexpr std::int64_t kNow = 1800000000000;
 
 bridge::StationConfig Station(bool remote) {
   bridge::StationConfig s;
@@ -38,7 +42,7 @@ class BridgeCommands : public testing::TestWithParam<CommandCase> {};
 
 TEST_P(BridgeCommands, CheckedBeforeTheLibrary) {
   const CommandCase& c = GetParam();
-  const auto checked = CheckCommand(c.payload, Station(c.remote));
+  const auto checked = CheckCommand(c.payload, Station(c.remote), kNow);
   if (c.code[0] == '\0') {
     ASSERT_TRUE(std::holds_alternative<Command>(checked)) << c.what << ": " << std::get<CommandFault>(checked).detail;
     EXPECT_EQ(std::get<Command>(checked).id, c.id);
@@ -99,15 +103,78 @@ INSTANTIATE_TEST_SUITE_P(
                     "remote_control_off", "r1"},
         CommandCase{"key, remote control off", R"({"id":"r2","cmd":"key","key":"start","pressed":true})", false,
                     "remote_control_off", "r2"},
-        CommandCase{"speed, remote control on: no lease yet", R"({"id":"r3","cmd":"speed","value":1.0})", true,
-                    "not_supported", "r3"},
-        CommandCase{"elevation in range, remote on", R"({"id":"r4","cmd":"elevation","value":10})", true,
-                    "not_supported", "r4"}),
+        CommandCase{"lease, remote control off", R"({"id":"r3","cmd":"lease"})", false, "remote_control_off", "r3"},
+        // Remote control on: these pass the checks; the lease is the bridge's to check.
+        CommandCase{"speed in range, remote on", R"({"id":"r4","cmd":"speed","value":3})", true, "", "r4"},
+        CommandCase{"elevation in range, remote on", R"({"id":"r5","cmd":"elevation","value":10})", true, "", "r5"},
+        CommandCase{"key, remote on", R"({"id":"r6","cmd":"key","key":"down","pressed":false})", true, "", "r6"},
+        CommandCase{"lease, remote on", R"({"id":"r7","cmd":"lease"})", true, "", "r7"},
+        CommandCase{"release, remote on", R"({"id":"r8","cmd":"release"})", true, "", "r8"},
+        CommandCase{"lease with a value", R"({"id":"r9","cmd":"lease","value":1})", true, "unknown_field", "r9"},
+        // Validity: ts (sent, ms since 1970) and ttl_ms together, checked against the bridge's clock.
+        CommandCase{"within its validity", R"({"id":"t1","cmd":"stop","ts":1799999999500,"ttl_ms":1000})", false, "",
+                    "t1"},
+        CommandCase{"past its validity", R"({"id":"t2","cmd":"stop","ts":1799999998999,"ttl_ms":1000})", false,
+                    "expired", "t2"},
+        CommandCase{"speed past its validity", R"({"id":"t3","cmd":"speed","value":1,"ts":1799999990000,"ttl_ms":2000})",
+                    true, "expired", "t3"},
+        CommandCase{"ttl without ts", R"({"id":"t4","cmd":"stop","ttl_ms":1000})", false, "missing_field", "t4"},
+        CommandCase{"ts without ttl", R"({"id":"t5","cmd":"stop","ts":1800000000000})", false, "missing_field", "t5"},
+        CommandCase{"ts as text", R"({"id":"t6","cmd":"stop","ts":"now","ttl_ms":1000})", false, "wrong_type", "t6"},
+        CommandCase{"ttl fractional", R"({"id":"t7","cmd":"stop","ts":1800000000000,"ttl_ms":1.5})", false,
+                    "wrong_type", "t7"},
+        CommandCase{"ttl zero", R"({"id":"t8","cmd":"stop","ts":1800000000000,"ttl_ms":0})", false, "out_of_range",
+                    "t8"},
+        CommandCase{"ttl above a minute", R"({"id":"t9","cmd":"stop","ts":1800000000000,"ttl_ms":60001})", false,
+                    "out_of_range", "t9"},
+        CommandCase{"ts negative", R"({"id":"t10","cmd":"stop","ts":-9223372036854775807,"ttl_ms":1000})", false,
+                    "out_of_range", "t10"},
+        CommandCase{"ts huge", R"({"id":"t11","cmd":"stop","ts":18446744073709551615,"ttl_ms":1000})", false,
+                    "out_of_range", "t11"},
+        CommandCase{"ts ahead of the clock beyond its validity",
+                    R"({"id":"t12","cmd":"stop","ts":1800000005000,"ttl_ms":1000})", false, "out_of_range", "t12"},
+        // The station's own fault names the command first; validity before remote control.
+        CommandCase{"expired speed, remote off", R"({"id":"t13","cmd":"speed","value":1,"ts":1,"ttl_ms":1000})",
+                    false, "expired", "t13"}),
     [](const testing::TestParamInfo<CommandCase>& param) {
       std::string name;
       for (const char* p = param.param.what; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
       return name;
     });
+
+TEST(BridgeLease, OneHolderRenewedByHeartbeatLapsingWithoutOne) {
+  using namespace std::chrono_literals;
+  using Taken = bridge::Lease::Taken;
+  bridge::Lease lease(5s);
+  const auto t0 = bridge::Lease::Clock::time_point{} + 100s;
+  EXPECT_FALSE(lease.Holds("console", t0));
+  EXPECT_FALSE(lease.Lapse(t0));
+  EXPECT_EQ(lease.Take("console", t0), Taken::granted);
+  EXPECT_TRUE(lease.Holds("console", t0 + 4999ms));
+  EXPECT_FALSE(lease.Holds("intruder", t0));
+  EXPECT_EQ(lease.Take("intruder", t0 + 1s), Taken::held);
+  EXPECT_FALSE(lease.Release("intruder", t0 + 1s));
+  // Heartbeats every 2 s keep it well past its first term.
+  for (auto t = t0 + 2s; t <= t0 + 20s; t += 2s) {
+    EXPECT_EQ(lease.Take("console", t), Taken::renewed);
+    EXPECT_FALSE(lease.Lapse(t + 1999ms));
+  }
+  const auto last = t0 + 20s;
+  // The heartbeat stops: no longer held once the term is out, and it lapses once.
+  EXPECT_FALSE(lease.Holds("console", last + 5s));
+  // Not even its holder renews a lapsed lease before the bridge has ended it.
+  EXPECT_EQ(lease.Take("console", last + 5s), Taken::held);
+  EXPECT_FALSE(lease.Lapse(last + 4999ms));
+  EXPECT_EQ(lease.Lapse(last + 5s).value_or(""), "console");
+  EXPECT_FALSE(lease.Lapse(last + 6s));
+  EXPECT_FALSE(lease.Holder());
+  EXPECT_EQ(lease.Take("intruder", last + 6s), Taken::granted);
+  // Released by its holder: free at once, and nothing lapses later.
+  EXPECT_TRUE(lease.Release("intruder", last + 7s));
+  EXPECT_FALSE(lease.Holder());
+  EXPECT_FALSE(lease.Lapse(last + 60s));
+  EXPECT_EQ(lease.Take("console", last + 60s), Taken::granted);
+}
 
 TEST(BridgeCommands, UnknownStationKeepsAUsableId) {
   const auto withId = bridge::UnknownStation(R"({"id":"u1","cmd":"stop"})", "belt9");

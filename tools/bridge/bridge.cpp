@@ -30,6 +30,11 @@ constexpr auto kStoppedFor = std::chrono::milliseconds(2500);
 // How long opening a port that failed waits before the next try.
 constexpr auto kReopenPeriod = std::chrono::seconds(2);
 constexpr std::size_t kRememberedIds = 4096;
+// The lease lapses when its holder's heartbeat stays away this long: a
+// client renews at least every 2 s, so two heartbeats may go missing.
+constexpr auto kLeaseTerm = std::chrono::seconds(5);
+
+nlohmann::json IdOf(const std::optional<std::string>& id) { return id ? nlohmann::json(*id) : nlohmann::json(nullptr); }
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -39,10 +44,11 @@ std::int64_t NowMs() {
 }  // namespace
 
 struct Bridge::Station {
-  explicit Station(const StationConfig& c) : config(c), device(c.com), log(kRememberedIds) {}
+  explicit Station(const StationConfig& c) : config(c), device(c.com), log(kRememberedIds), lease(kLeaseTerm) {}
 
   struct PendingStop {
-    std::string id;
+    std::optional<std::string> id;  // none: the bridge's own stop
+    const char* cause = nullptr;
     Clock::time_point deadline;
     bool sent = false;
     bool alreadyStopped = false;  // the library's last word before the key: stopped, on a working line
@@ -52,6 +58,7 @@ struct Bridge::Station {
   StationConfig config;
   StationDevice device;
   CommandLog log;
+  Lease lease;
   std::unique_ptr<MqttClient> client;
   std::string prefix;  // <root>/<station>
   Reading last;
@@ -87,20 +94,22 @@ Bridge::Bridge(Config config, std::optional<Credentials> credentials)
     // The broker says "offline" for a bridge that vanished.
     o.willTopic = s->prefix + "/online";
     o.willPayload = "false";
-    o.subscriptions = {s->prefix + "/cmd"};
+    o.subscriptions = {s->prefix + "/cmd", s->prefix + "/cmd/+"};
     MqttClient::Handlers h;
     h.connected = [this, s] {
       s->client->Publish(s->prefix + "/online", "true", 1, true);
       s->republish = true;  // the retained state, at once
     };
-    h.message = [this, s](const std::string&, const std::string& payload, const ReplyTo& replyTo) {
-      OnCommand(*s, payload, replyTo);
+    h.message = [this, s](const std::string& topic, const std::string& payload, const ReplyTo& replyTo) {
+      const std::string clientTopic = s->prefix + "/cmd/";
+      OnCommand(*s, topic.rfind(clientTopic, 0) == 0 ? topic.substr(clientTopic.size()) : std::string(), payload,
+                replyTo);
     };
     s->client = std::make_unique<MqttClient>(std::move(o), std::move(h));
     stations_.push_back(std::move(station));
   }
   MqttOptions o = options("site");
-  o.subscriptions = {b.topicRoot + "/+/cmd"};
+  o.subscriptions = {b.topicRoot + "/+/cmd", b.topicRoot + "/+/cmd/+"};
   MqttClient::Handlers h;
   h.message = [this](const std::string& topic, const std::string& payload, const ReplyTo& replyTo) {
     OnSiteCommand(topic, payload, replyTo);
@@ -132,9 +141,9 @@ void Bridge::Event(Station& s, json event) {
   s.client->Publish(s.prefix + "/events", event.dump(), 1, false);
 }
 
-void Bridge::OnCommand(Station& s, const std::string& payload, const ReplyTo& replyTo) {
+void Bridge::OnCommand(Station& s, const std::string& client, const std::string& payload, const ReplyTo& replyTo) {
   const ReplyTo reply = ReplyFor(s.prefix + "/result", replyTo);
-  const Checked checked = CheckCommand(payload, s.config);
+  const Checked checked = CheckCommand(payload, s.config, NowMs());
   const CommandFault* fault = std::get_if<CommandFault>(&checked);
   const std::optional<std::string> id = fault ? fault->id : std::optional<std::string>(std::get<Command>(checked).id);
   if (id) {
@@ -149,33 +158,104 @@ void Bridge::OnCommand(Station& s, const std::string& payload, const ReplyTo& re
         break;
     }
   }
-  if (fault) {
-    const json result = FaultResult(*fault);
-    Event(s, {{"event", "command_refused"}, {"id", result["id"]}, {"error", fault->code}, {"detail", fault->detail}});
+  auto refuse = [&](const json& result) {
+    Event(s, {{"event", "command_refused"}, {"id", result["id"]}, {"error", result["error"]}, {"detail", result["detail"]}});
     if (id) {
       Answer(s, *id, result);
     } else {
       s.client->Publish(reply.topic, result.dump(), 1, false, reply.correlation);
     }
+  };
+  if (fault) {
+    refuse(FaultResult(*fault));
     return;
   }
-  // Only a stop passes the checks today.
-  StartStop(s, *id, Clock::now());
+  const Command& command = std::get<Command>(checked);
+  const auto now = Clock::now();
+  if (command.kind == CommandKind::stop) {
+    StartStop(s, command.id, nullptr, now);
+    return;
+  }
+  // Everything else names its client by its topic.
+  if (client.empty() || !IsClientName(client)) {
+    refuse(FaultResult(CommandFault{"no_client",
+                                    std::string(CommandName(command.kind)) + " comes on " + s.prefix +
+                                        "/cmd/<client>, the client's own topic (1 to 64 printable characters)",
+                                    command.id, CommandName(command.kind)}));
+    return;
+  }
+  CheckLease(s, now);  // a lapsed lease stops the belt before anyone takes it anew
+  const bool leasing = command.kind == CommandKind::lease || command.kind == CommandKind::release;
+  const json result = leasing ? LeaseCommand(s, client, command, now) : DriveCommand(s, client, command, now);
+  if (result["ok"] == false) {
+    refuse(result);
+  } else {
+    Answer(s, command.id, result);
+  }
+}
+
+json Bridge::LeaseCommand(Station& s, const std::string& client, const Command& command, Clock::time_point now) {
+  const double term = std::chrono::duration<double>(s.lease.Term()).count();
+  if (command.kind == CommandKind::release) {
+    if (!s.lease.Release(client, now))
+      return FaultResult(CommandFault{"not_lease_holder", "'" + client + "' holds no lease of this station", command.id,
+                                      "release"});
+    Event(s, {{"event", "lease_released"}, {"client", client}});
+    return {{"id", command.id}, {"cmd", "release"}, {"ok", true}};
+  }
+  switch (s.lease.Take(client, now)) {
+    case Lease::Taken::held:
+      return FaultResult(CommandFault{"lease_held", "the lease is held by '" + s.lease.Holder().value_or("") + "'",
+                                      command.id, "lease"});
+    case Lease::Taken::granted:
+      Event(s, {{"event", "lease_taken"}, {"client", client}});
+      break;
+    case Lease::Taken::renewed:
+      break;
+  }
+  return {{"id", command.id}, {"cmd", "lease"}, {"ok", true}, {"holder", client}, {"term_s", term}};
+}
+
+json Bridge::DriveCommand(Station& s, const std::string& client, const Command& command, Clock::time_point now) {
+  const char* name = CommandName(command.kind);
+  if (!s.lease.Holds(client, now)) {
+    const std::string holder = s.lease.Holder() ? "'" + *s.lease.Holder() + "' holds it" : "nobody holds it";
+    return FaultResult(CommandFault{"not_lease_holder", std::string(name) + " needs the station's lease; " + holder,
+                                    command.id, name});
+  }
+  const int rc = s.device.Drive(command);
+  if (rc != KAVTEL_OK)
+    return FaultResult(CommandFault{"treadmill_refused",
+                                    std::string("the library refused it (code ") + std::to_string(rc) +
+                                        (rc == KAVTEL_DETECTING ? ": the controller is being identified)" : ")"),
+                                    command.id, name});
+  return {{"id", command.id}, {"cmd", name}, {"ok", true}};
+}
+
+// A lease whose holder fell silent stops the belt it was driving.
+void Bridge::CheckLease(Station& s, Clock::time_point now) {
+  if (const auto lapsed = s.lease.Lapse(now)) {
+    Event(s, {{"event", "lease_lapsed"}, {"client", *lapsed}});
+    StartStop(s, std::nullopt, "lease_lapsed", now);
+  }
 }
 
 void Bridge::OnSiteCommand(const std::string& topic, const std::string& payload, const ReplyTo& replyTo) {
   const std::string& root = config_.broker.topicRoot;
-  if (topic.size() <= root.size() + 5 || topic.compare(0, root.size() + 1, root + "/") != 0) return;
-  const std::string name = topic.substr(root.size() + 1, topic.size() - root.size() - 1 - 4);
+  // <root>/<name>/cmd or <root>/<name>/cmd/<client>
+  if (topic.compare(0, root.size() + 1, root + "/") != 0) return;
+  const std::string rest = topic.substr(root.size() + 1);
+  const std::string name = rest.substr(0, rest.find('/'));
   for (const auto& s : stations_)
     if (s->config.name == name) return;  // its own connection answers it
   const ReplyTo reply = ReplyFor(root + "/" + name + "/result", replyTo);
   site_->Publish(reply.topic, FaultResult(UnknownStation(payload, name)).dump(), 1, false, reply.correlation);
 }
 
-void Bridge::StartStop(Station& s, const std::string& id, Clock::time_point now) {
+void Bridge::StartStop(Station& s, const std::optional<std::string>& id, const char* cause, Clock::time_point now) {
   Station::PendingStop stop;
   stop.id = id;
+  stop.cause = cause;
   stop.deadline = now + kStopWindow;
   if (closing_) {
     // The close's stop group is on its way; the stop is answered with it.
@@ -186,9 +266,15 @@ void Bridge::StartStop(Station& s, const std::string& id, Clock::time_point now)
   stop.alreadyStopped = before.link == KAVTEL_LINK_OK && before.state == KAVTEL_STATE_STOP;
   if (s.device.PressStop() == KAVTEL_OK) {
     stop.sent = true;
-    Event(s, {{"event", "stop_sent"}, {"id", id}});
+    StopEvent(s, "stop_sent", stop.id, stop.cause);
   }
   s.stops.push_back(stop);
+}
+
+void Bridge::StopEvent(Station& s, const char* event, const std::optional<std::string>& id, const char* cause) {
+  json e{{"event", event}, {"id", IdOf(id)}};
+  if (cause) e["cause"] = cause;
+  Event(s, std::move(e));
 }
 
 void Bridge::PublishState(Station& s, const Reading& r) {
@@ -209,6 +295,7 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
       s.lastOpenError = why;
     }
   }
+  CheckLease(s, now);
   const Reading r = s.device.Read();
   if (r.link != s.lastLink) {
     if (r.link == KAVTEL_LINK_LOST) {
@@ -223,7 +310,7 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
   for (auto it = s.stops.begin(); it != s.stops.end();) {
     if (!it->sent && s.device.PressStop() == KAVTEL_OK) {
       it->sent = true;
-      Event(s, {{"event", "stop_sent"}, {"id", it->id}});
+      StopEvent(s, "stop_sent", it->id, it->cause);
     }
     // Stopped, on a working line, for long enough that the controller's
     // own status answer says so.
@@ -234,14 +321,14 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
     }
     const bool stopped = it->stoppedSince && now - *it->stoppedSince >= kStoppedFor;
     if (stopped || now >= it->deadline) {
-      json result{{"id", it->id},       {"cmd", "stop"},
+      json result{{"id", IdOf(it->id)}, {"cmd", "stop"},
                   {"ok", true},         {"confirmed", stopped},
                   {"already_stopped", it->alreadyStopped}};
       if (!stopped)
         result["detail"] = it->sent ? "the controller did not report the belt stopped in time"
                                     : "the treadmill was not reachable: the stop could not be sent";
-      Event(s, {{"event", stopped ? "stop_confirmed" : "stop_not_confirmed"}, {"id", it->id}});
-      Answer(s, it->id, result);
+      StopEvent(s, stopped ? "stop_confirmed" : "stop_not_confirmed", it->id, it->cause);
+      if (it->id) Answer(s, *it->id, result);
       it = s.stops.erase(it);
     } else {
       ++it;
@@ -323,8 +410,9 @@ void Bridge::Shutdown() {
       Event(s, {{"event", "port_closed"}, {"stop_confirmed", closing[i]->confirmed != 0}});
     const bool confirmed = closing[i]->rc == KAVTEL_OK && closing[i]->confirmed != 0;
     for (const auto& stop : s.stops) {
-      Event(s, {{"event", confirmed ? "stop_confirmed" : "stop_not_confirmed"}, {"id", stop.id}});
-      Answer(s, stop.id, {{"id", stop.id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", confirmed},
+      StopEvent(s, confirmed ? "stop_confirmed" : "stop_not_confirmed", stop.id, stop.cause);
+      if (stop.id)
+        Answer(s, *stop.id, {{"id", *stop.id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", confirmed},
                           {"already_stopped", stop.alreadyStopped},
                           {"detail", "the bridge closed the port with the stop group"}});
     }

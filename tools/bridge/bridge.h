@@ -13,6 +13,7 @@
 
 #include "bridge_config.h"
 #include "bridge_messages.h"
+#include "lease.h"
 #include "mqtt_client.h"
 #include "station_device.h"
 
@@ -30,9 +31,18 @@ class Bridge {
   struct Station;
   using Clock = MqttClient::Clock;
 
-  void OnCommand(Station& station, const std::string& payload, const ReplyTo& replyTo);
+  // client: the last level of <station>/cmd/<client>, empty on <station>/cmd.
+  void OnCommand(Station& station, const std::string& client, const std::string& payload, const ReplyTo& replyTo);
+  nlohmann::json LeaseCommand(Station& station, const std::string& client, const Command& command,
+                              Clock::time_point now);
+  nlohmann::json DriveCommand(Station& station, const std::string& client, const Command& command,
+                              Clock::time_point now);
+  void CheckLease(Station& station, Clock::time_point now);
   void OnSiteCommand(const std::string& topic, const std::string& payload, const ReplyTo& replyTo);
-  void StartStop(Station& station, const std::string& id, Clock::time_point now);
+  // A stop asked by a command (id) or by the bridge itself (a lapsed lease:
+  // no id, cause names why; no result, its events say what happened).
+  void StartStop(Station& station, const std::optional<std::string>& id, const char* cause, Clock::time_point now);
+  void StopEvent(Station& station, const char* event, const std::optional<std::string>& id, const char* cause);
   void Tick(Station& station, Clock::time_point now);
   void PublishState(Station& station, const Reading& reading);
   void Event(Station& station, nlohmann::json event);

@@ -47,7 +47,9 @@ const std::set<std::string>& FieldsOf(CommandKind kind) {
   static const std::set<std::string> kValue{"value"};
   static const std::set<std::string> kKey{"key", "pressed"};
   switch (kind) {
-    case CommandKind::stop: return kNone;
+    case CommandKind::stop:
+    case CommandKind::lease:
+    case CommandKind::release: return kNone;
     case CommandKind::key: return kKey;
     default: return kValue;
   }
@@ -55,6 +57,8 @@ const std::set<std::string>& FieldsOf(CommandKind kind) {
 
 std::optional<CommandKind> KindOf(const std::string& name) {
   if (name == "stop") return CommandKind::stop;
+  if (name == "lease") return CommandKind::lease;
+  if (name == "release") return CommandKind::release;
   if (name == "speed") return CommandKind::speed;
   if (name == "elevation") return CommandKind::elevation;
   if (name == "acceleration") return CommandKind::acceleration;
@@ -81,7 +85,7 @@ std::optional<CommandFault> RangeCheck(const char* what, double v, double low, d
 Checked CheckFields(const json& doc, Command command, const StationConfig& station) {
   const auto& allowed = FieldsOf(command.kind);
   for (const auto& [name, value] : doc.items()) {
-    if (name != "id" && name != "cmd" && allowed.count(name) == 0)
+    if (name != "id" && name != "cmd" && name != "ts" && name != "ttl_ms" && allowed.count(name) == 0)
       return Refuse("unknown_field", "'" + name + "' is not a field of " + CommandName(command.kind));
   }
   for (const auto& name : allowed)
@@ -89,6 +93,8 @@ Checked CheckFields(const json& doc, Command command, const StationConfig& stati
 
   switch (command.kind) {
     case CommandKind::stop:
+    case CommandKind::lease:
+    case CommandKind::release:
       return command;
     case CommandKind::speed:
     case CommandKind::elevation:
@@ -126,11 +132,46 @@ Checked CheckFields(const json& doc, Command command, const StationConfig& stati
   return Refuse("unknown_command", "unreachable");
 }
 
+// A command may say when it was sent (ts, milliseconds since 1970 UTC) and
+// how long it stays valid (ttl_ms); the two come together.
+std::optional<CommandFault> CheckValidity(const json& doc, std::int64_t nowMs) {
+  const bool hasTs = doc.contains("ts"), hasTtl = doc.contains("ttl_ms");
+  if (!hasTs && !hasTtl) return std::nullopt;
+  if (!hasTs) return Refuse("missing_field", "'ttl_ms' needs 'ts', the time the command was sent");
+  if (!hasTtl) return Refuse("missing_field", "'ts' needs 'ttl_ms', how long the command stays valid");
+  const json& ts = doc["ts"];
+  const json& ttl = doc["ttl_ms"];
+  if (!ts.is_number_integer()) return Refuse("wrong_type", std::string("'ts' must be a whole number of milliseconds, not ") + TypeName(ts));
+  if (!ttl.is_number_integer()) return Refuse("wrong_type", std::string("'ttl_ms' must be a whole number, not ") + TypeName(ttl));
+  // Beyond these a time stamp is no time of this era (and the arithmetic
+  // below stays far from overflow).
+  constexpr std::int64_t kLatestTs = std::int64_t{1} << 50;
+  if (ts.is_number_unsigned() ? ts.get<std::uint64_t>() > static_cast<std::uint64_t>(kLatestTs)
+                              : (ts.get<std::int64_t>() < 0 || ts.get<std::int64_t>() > kLatestTs))
+    return Refuse("out_of_range", "'ts' is not a time in milliseconds since 1970");
+  if (ttl.is_number_unsigned() ? (ttl.get<std::uint64_t>() < 1 || ttl.get<std::uint64_t>() > static_cast<std::uint64_t>(kMaxTtlMs))
+                               : (ttl.get<std::int64_t>() < 1 || ttl.get<std::int64_t>() > kMaxTtlMs))
+    return Refuse("out_of_range", "'ttl_ms' is outside 1 to " + std::to_string(kMaxTtlMs));
+  const std::int64_t sent = ts.get<std::int64_t>();
+  const std::int64_t valid = ttl.get<std::int64_t>();
+  if (nowMs - sent > valid)
+    return Refuse("expired", "the command was sent " + std::to_string(nowMs - sent) + " ms ago and was valid for " +
+                                 std::to_string(valid) + " ms");
+  if (sent - nowMs > valid)
+    return Refuse("out_of_range", "'ts' lies " + std::to_string(sent - nowMs) +
+                                      " ms ahead of the bridge's clock, more than its validity: the clocks disagree");
+  return std::nullopt;
+}
+
 }  // namespace
+
+bool IsClientName(const std::string& name) { return IsPrintableId(name); }
 
 const char* CommandName(CommandKind kind) {
   switch (kind) {
     case CommandKind::stop: return "stop";
+    case CommandKind::lease: return "lease";
+    case CommandKind::release: return "release";
     case CommandKind::speed: return "speed";
     case CommandKind::elevation: return "elevation";
     case CommandKind::acceleration: return "acceleration";
@@ -139,7 +180,7 @@ const char* CommandName(CommandKind kind) {
   return "?";
 }
 
-Checked CheckCommand(const std::string& payload, const StationConfig& station) {
+Checked CheckCommand(const std::string& payload, const StationConfig& station, std::int64_t nowMs) {
   if (payload.size() > kMaxCommandBytes)
     return Refuse("payload_too_large", "a command is at most " + std::to_string(kMaxCommandBytes) + " bytes, this one " +
                                           std::to_string(payload.size()));
@@ -165,7 +206,7 @@ Checked CheckCommand(const std::string& payload, const StationConfig& station) {
   const auto kind = KindOf(cmdField.get<std::string>());
   if (!kind)
     return withId(Refuse("unknown_command", "'" + cmdField.get<std::string>() +
-                                               "' is not a command (stop, speed, elevation, acceleration, key)"));
+                                               "' is not a command (stop, lease, release, speed, elevation, acceleration, key)"));
   Command command;
   command.id = id;
   command.kind = *kind;
@@ -174,14 +215,16 @@ Checked CheckCommand(const std::string& payload, const StationConfig& station) {
     fault->cmd = CommandName(*kind);
     return checked;
   }
-  // The belt is driven from here only where the station allows it, and only
-  // by the holder of its lease, which this bridge does not hand out yet.
-  if (*kind != CommandKind::stop) {
-    CommandFault fault = station.remoteControl
-                             ? Refuse("not_supported", std::string(CommandName(*kind)) +
-                                                          " needs the station's lease, which this bridge does not offer yet")
-                             : Refuse("remote_control_off", "station '" + station.name + "' takes no " +
-                                                               CommandName(*kind) + " from the broker (remote control off)");
+  // Last, so that every other fault is named first: a command past its
+  // validity, then one the station does not take from the broker at all.
+  if (auto stale = CheckValidity(doc, nowMs)) {
+    stale->id = id;
+    stale->cmd = CommandName(*kind);
+    return *stale;
+  }
+  if (*kind != CommandKind::stop && !station.remoteControl) {
+    CommandFault fault = Refuse("remote_control_off", "station '" + station.name + "' takes no " +
+                                                          CommandName(*kind) + " from the broker (remote control off)");
     fault.id = id;
     fault.cmd = CommandName(*kind);
     return fault;

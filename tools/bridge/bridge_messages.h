@@ -25,7 +25,7 @@ constexpr std::size_t kMaxCommandBytes = 1024;
 // Client-chosen ids: 1 to 64 printable ASCII characters.
 constexpr std::size_t kMaxIdLength = 64;
 
-enum class CommandKind { stop, speed, elevation, acceleration, key };
+enum class CommandKind { stop, lease, release, speed, elevation, acceleration, key };
 enum class KeyName { start, stop, plus, minus, up, down };
 
 struct Command {
@@ -36,10 +36,15 @@ struct Command {
   bool pressed = false;
 };
 
+// Longest validity a command may claim for itself (ttl_ms).
+constexpr std::int64_t kMaxTtlMs = 60000;
+
 // Why a command is not carried out. code is one of: payload_too_large,
 // malformed_json, not_an_object, missing_field, wrong_type, bad_id,
-// unknown_field, unknown_command, out_of_range, unknown_station,
-// remote_control_off, not_supported.
+// unknown_field, unknown_command, out_of_range, expired, unknown_station,
+// remote_control_off (these from CheckCommand), and no_client,
+// lease_held, not_lease_holder, treadmill_refused (from the bridge, which
+// holds the lease).
 struct CommandFault {
   std::string code;
   std::string detail;
@@ -51,8 +56,15 @@ using Checked = std::variant<Command, CommandFault>;
 
 // Checks a payload completely before anything reaches the library: its
 // size, its JSON, each field's presence, type and range (the library's and
-// the station's limits), and whether the station takes it at all.
-Checked CheckCommand(const std::string& payload, const StationConfig& station);
+// the station's limits), its validity (ts + ttl_ms against nowMs, the
+// bridge's clock in milliseconds since 1970) and whether the station takes
+// it at all (everything but stop needs remote control on). Who holds the
+// lease is the bridge's to check.
+Checked CheckCommand(const std::string& payload, const StationConfig& station, std::int64_t nowMs);
+
+// A client's name, the last level of <station>/cmd/<client>: 1 to 64
+// printable ASCII characters.
+bool IsClientName(const std::string& name);
 
 // The fault for a command to a station this bridge does not serve; the
 // payload's id is kept when it has one.

@@ -52,6 +52,28 @@ int StationDevice::PressStop() {
   return pressed;
 }
 
+int StationDevice::Drive(const Command& c) {
+  switch (c.kind) {
+    case CommandKind::speed: return kavtelsetSpeed(com_, c.value);
+    case CommandKind::elevation: return kavtelsetElevation(com_, c.value);
+    case CommandKind::acceleration: return kavtelsetAcceleration(com_, static_cast<int>(c.value));
+    case CommandKind::key: {
+      const int pressed = c.pressed ? 1 : 0;
+      switch (c.key) {
+        case KeyName::start: return kavtelKeyPressStart(com_, pressed);
+        case KeyName::stop: return kavtelKeyPressStop(com_, pressed);
+        case KeyName::plus: return kavtelKeyPressPlus(com_, pressed);
+        case KeyName::minus: return kavtelKeyPressMinus(com_, pressed);
+        case KeyName::up: return kavtelKeyPressUp(com_, pressed);
+        case KeyName::down: return kavtelKeyPressDown(com_, pressed);
+      }
+      break;
+    }
+    default: break;
+  }
+  return KAVTEL_ERROR;
+}
+
 int StationDevice::Close(int* confirmed) {
   *confirmed = 0;
   if (!open_.load()) return KAVTEL_NOT_OPEN;

@@ -25,6 +25,9 @@ class StationDevice {
   // result is the press's code (KAVTEL_DETECTING while the controller is
   // not identified: nothing was queued then).
   int PressStop();
+  // Carries out a checked speed, elevation, acceleration or key command
+  // through its setter or key function; the library's return code.
+  int Drive(const Command& command);
   // Closes with the stop group; *confirmed as kavtelclosePortEx gives it.
   int Close(int* confirmed);
 
