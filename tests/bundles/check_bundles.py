@@ -77,6 +77,9 @@ def linux_layout(version):
             ("lib/libkavtel.so." + major, "link:libkavtel.so." + version),
             ("lib/libkavtel.so", "link:libkavtel.so." + major),
             ("bin/kavtelctl", "exe"), ("bin/kavtel-sim", "exe"), ("bin/kavtel-bridge", "exe"),
+            ("share/kavtel/bridge/kavtel-bridge.service", "source:tools/bridge/deploy/kavtel-bridge.service"),
+            ("share/kavtel/bridge/mosquitto-site.conf", "source:tools/bridge/deploy/mosquitto-site.conf"),
+            ("share/kavtel/bridge/mosquitto-site.acl", "source:tools/bridge/deploy/mosquitto-site.acl"),
             ("share/doc/kavtel/copyright", "source:LICENSE")] + HEADERS + PACKAGE + documents("share/doc/kavtel")
 
 
