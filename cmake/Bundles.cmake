@@ -19,7 +19,7 @@ else()
   set(KAVTEL_BUNDLE_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES README.md LICENSE DESTINATION ${KAVTEL_BUNDLE_DOCDIR})
-install(DIRECTORY docs/ DESTINATION ${KAVTEL_BUNDLE_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY docs/ DESTINATION ${KAVTEL_BUNDLE_DOCDIR}/docs FILES_MATCHING PATTERN "*.md" PATTERN "*.json")
 if(NOT WIN32)
   # Debian's tools read a package's licence from share/doc/<package>/copyright.
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)

@@ -61,8 +61,10 @@ PACKAGE = [("lib/kavtel.def", "source:src/api/kavtel.def"),
 
 
 def documents(folder):
-    """The README, the license and every document of docs/, in folder."""
-    docs = sorted(os.path.relpath(p, SOURCE) for p in glob.glob(os.path.join(SOURCE, "docs", "*.md")))
+    """The README, the license and every document of docs/ (the payload
+    schema of the bridge's topics among them), in folder."""
+    docs = sorted(os.path.relpath(p, SOURCE) for pattern in ("*.md", "*.json")
+                  for p in glob.glob(os.path.join(SOURCE, "docs", pattern)))
     return [(os.path.normpath(os.path.join(folder, p)), "source:" + p) for p in ["README.md", "LICENSE"] + docs]
 
 
