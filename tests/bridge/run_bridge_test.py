@@ -2,252 +2,23 @@
 broker, started by the test on a free loopback port from a generated
 configuration and ended by its pid, and kavtel-sim treadmills on
 pseudo-terminals (COM n mapped through KAVTEL_COM<n>). Subscribers and
-publishers are paho-mqtt clients speaking MQTT 5.
+publishers are paho-mqtt clients speaking MQTT 5 (fleet_harness.py).
 
 usage: run_bridge_test.py KAVTEL_BRIDGE KAVTEL_SIM CASE
 CASE: state | stop | bad_commands | will | sigterm | broker_restart | check
 """
 import json
 import os
-import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 
-try:
-    import paho.mqtt.client as mqtt
-    from paho.mqtt.packettypes import PacketTypes
-    from paho.mqtt.properties import Properties
-except ImportError:
-    print("FAIL: paho-mqtt is missing (Debian: python3-paho-mqtt; scripts/setup.sh installs it)")
-    sys.exit(1)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fleet_harness import GENEROUS, ROOT, Site, check, fail, is_control, wait_until  # noqa: E402
 
 BRIDGE, SIM, CASE = sys.argv[1], sys.argv[2], sys.argv[3]
-GENEROUS = 60  # seconds; a correct run is far quicker
-MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
-SITE = "gym"
-ROOT = "kavtel/" + SITE
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
-
-
-def check(condition, message):
-    if not condition:
-        fail(message)
-
-
-def wait_until(predicate, what, timeout=GENEROUS):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    fail("timed out waiting for " + what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Broker:
-    """Mosquitto on 127.0.0.1 from a generated configuration. Run as root it
-    drops to the mosquitto user, so its folder and files are readable by all."""
-
-    def __init__(self, folder, port=None):
-        self.folder = folder
-        self.port = port
-        self.process = None
-        self.start()
-
-    def start(self):
-        for _ in range(5):
-            port = self.port or free_port()
-            conf = os.path.join(self.folder, "mosquitto.conf")
-            with open(conf, "w") as f:
-                f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stderr\n" % port)
-            os.chmod(conf, 0o644)
-            log = open(os.path.join(self.folder, "mosquitto.log"), "a")
-            self.process = subprocess.Popen([MOSQUITTO, "-c", conf], stdout=log, stderr=log)
-            log.close()
-            deadline = time.monotonic() + GENEROUS
-            while time.monotonic() < deadline and self.process.poll() is None:
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                    self.port = port
-                    return
-                except OSError:
-                    time.sleep(0.05)
-            self.stop()
-            if self.port:  # a fixed port that would not come back: give up
-                break
-        fail("mosquitto did not start:\n" + open(os.path.join(self.folder, "mosquitto.log")).read())
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            os.kill(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=GENEROUS)
-            except subprocess.TimeoutExpired:
-                os.kill(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-
-
-class Treadmill:
-    """kavtel-sim with --trace on a new pseudo-terminal, linked at folder/com<n>."""
-
-    FRAME = re.compile(r"host > sim\s+<SOH>(\w\d\d)(.*?)\d\d<ETB>")
-
-    def __init__(self, folder, com, options=()):
-        self.link = os.path.join(folder, "com%d" % com)
-        self.process = subprocess.Popen([SIM, "--link", self.link, "--trace"] + list(options), stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
-        check(self.process.stdout.readline().strip() != "", "kavtel-sim did not start")
-        self.lines = []
-        self.lock = threading.Lock()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
-
-    def frames(self, start=0):
-        """The host's frames as (code, payload), from the start-th on."""
-        with self.lock:
-            lines = list(self.lines)
-        found = []
-        for line in lines:
-            m = self.FRAME.search(line)
-            if m:
-                found.append((m.group(1), m.group(2)))
-        return found[start:]
-
-    def stop(self):
-        if getattr(self, "report", None) is None:
-            if self.process.poll() is None:
-                os.kill(self.process.pid, signal.SIGTERM)
-            self.process.wait(timeout=GENEROUS)
-            self.report = self.process.stderr.read()
-        return self.report
-
-
-def is_control(frame):
-    """A frame that acts on the treadmill rather than asking a value."""
-    code, payload = frame
-    return code in ("S02", "E03", "U00", "U10") or (code == "A00" and payload != "")
-
-
-class Client:
-    """A paho MQTT 5 client that keeps every message it receives."""
-
-    def __init__(self, port, name, topics=()):
-        self.messages = []
-        self.lock = threading.Lock()
-        self.client = mqtt.Client(client_id=name, protocol=mqtt.MQTTv5)
-        self.client.on_message = self._on_message
-        self.connected = threading.Event()
-        self.client.on_connect = lambda c, u, f, rc, p=None: self.connected.set()
-        self.client.connect("127.0.0.1", port)
-        self.client.loop_start()
-        check(self.connected.wait(GENEROUS), "test client did not connect")
-        for topic in topics:
-            result, mid = self.client.subscribe(topic, qos=1)
-            check(result == mqtt.MQTT_ERR_SUCCESS, "subscribe " + topic)
-
-    def _on_message(self, client, userdata, message):
-        with self.lock:
-            self.messages.append(message)
-
-    def received(self, topic=None):
-        with self.lock:
-            return [m for m in self.messages if topic is None or m.topic == topic]
-
-    def json_on(self, topic):
-        return [json.loads(m.payload) for m in self.received(topic)]
-
-    def publish(self, topic, payload, response_topic=None, correlation=None):
-        properties = None
-        if response_topic or correlation:
-            properties = Properties(PacketTypes.PUBLISH)
-            if response_topic:
-                properties.ResponseTopic = response_topic
-            if correlation:
-                properties.CorrelationData = correlation
-        info = self.client.publish(topic, payload, qos=1, properties=properties)
-        info.wait_for_publish(GENEROUS)
-
-    def close(self):
-        self.client.disconnect()
-        self.client.loop_stop()
-
-
-class Site:
-    """A broker, treadmills and the bridge, in a folder of their own."""
-
-    def __init__(self, stations, sim_options=()):
-        """stations: list of (name, com, extra config lines)."""
-        self.folder = tempfile.mkdtemp(prefix="kavtel-bridge-")
-        os.chmod(self.folder, 0o755)
-        self.broker = Broker(self.folder)
-        self.treadmills = {}
-        self.bridge = None
-        self.clients = []
-        config = "[broker]\nhost = 127.0.0.1\nport = %d\nsite = %s\n" % (self.broker.port, SITE)
-        for name, com, extra in stations:
-            self.treadmills[name] = Treadmill(self.folder, com, sim_options)
-            config += "\n[station %s]\ncom = %d\n%s" % (name, com, extra)
-        self.config = os.path.join(self.folder, "bridge.conf")
-        with open(self.config, "w") as f:
-            f.write(config)
-        os.chmod(self.config, 0o600)
-        self.env = dict(os.environ)
-        for name, com, _ in stations:
-            self.env["KAVTEL_COM%d" % com] = self.treadmills[name].link
-        self.bridge_log = open(os.path.join(self.folder, "bridge.log"), "w")
-
-    def start_bridge(self):
-        self.bridge = subprocess.Popen([BRIDGE, self.config], env=self.env, stdout=self.bridge_log,
-                                       stderr=subprocess.STDOUT)
-
-    def client(self, name, topics=()):
-        c = Client(self.broker.port, name, topics)
-        self.clients.append(c)
-        return c
-
-    def wait_identified(self, watcher, station):
-        topic = "%s/%s/state" % (ROOT, station)
-        return wait_until(lambda: [s for s in watcher.json_on(topic) if s["link"] == "ok" and s["version"]],
-                          station + " identified in state")[-1]
-
-    def close(self):
-        for c in self.clients:
-            c.close()
-        if self.bridge and self.bridge.poll() is None:
-            os.kill(self.bridge.pid, signal.SIGTERM)
-            try:
-                self.bridge.wait(timeout=GENEROUS)
-            except subprocess.TimeoutExpired:
-                os.kill(self.bridge.pid, signal.SIGKILL)
-                self.bridge.wait()
-        reports = {name: t.stop() for name, t in self.treadmills.items()}
-        self.broker.stop()
-        self.bridge_log.close()
-        return reports
-
-    def bridge_output(self):
-        with open(os.path.join(self.folder, "bridge.log")) as f:
-            return f.read()
 
 
 READINGS = ("state", "speed_mps", "elevation", "acceleration", "distance", "duration_s", "heart_rate_bpm", "energy",
@@ -484,7 +255,7 @@ def main():
     if CASE not in cases:
         fail("unknown case " + CASE)
     run, stations = cases[CASE][:2]
-    site = Site(stations, cases[CASE][2] if len(cases[CASE]) > 2 else ())
+    site = Site(BRIDGE, SIM, stations, cases[CASE][2] if len(cases[CASE]) > 2 else ())
     passed = False
     try:
         run(site)
