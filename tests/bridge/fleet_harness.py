@@ -220,8 +220,9 @@ class Site:
     """Treadmills and the bridge of one site, with a broker of their own
     unless one is given (then folder is the broker's)."""
 
-    def __init__(self, bridge, sim, stations, sim_options=(), site=SITE, broker=None, folder=None):
-        """stations: list of (name, com, extra config lines[, kavtel-sim options])."""
+    def __init__(self, bridge, sim, stations, sim_options=(), site=SITE, broker=None, folder=None, broker_extra=""):
+        """stations: list of (name, com, extra config lines[, kavtel-sim options]);
+        broker_extra: more lines of the bridge's [broker] section."""
         self.program = bridge
         self.site = site
         self.root = "kavtel/" + site
@@ -230,7 +231,7 @@ class Site:
         self.treadmills = {}
         self.bridge = None
         self.clients = []
-        config = "[broker]\nhost = 127.0.0.1\nport = %d\nsite = %s\n" % (self.broker.port, site)
+        config = "[broker]\nhost = 127.0.0.1\nport = %d\nsite = %s\n%s" % (self.broker.port, site, broker_extra)
         for station in stations:
             name, com, extra = station[:3]
             options = list(sim_options) + list(station[3] if len(station) > 3 else ())

@@ -5,13 +5,14 @@ ports and ended by their pids. Debian's /usr/bin/python3 with
 python3-selenium and python3-paho-mqtt; chromium and chromium-driver.
 
 usage: run_panel_test.py KAVTEL_BRIDGE KAVTEL_SIM PANEL_FOLDER EXAMPLES_FOLDER OUT_FOLDER CASE
-CASE: live | stop | bridge_lost | disconnected | two_sites | layout
+CASE: live | stop | bridge_lost | disconnected | two_sites | layout | credentials
 """
 import json
 import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -87,18 +88,23 @@ class Browser:
         check(size == [width, height], "viewport %s, not %dx%d" % (size, width, height))
 
     def open_panel(self, ws_port, root="kavtel/+"):
+        self.driver.get("http://127.0.0.1:%d/" % ws_port)
+        self.log_in(ws_port, root)
+
+    def log_in(self, ws_port, root="kavtel/+", username="", password="", connects=True):
         d = self.driver
-        d.get("http://127.0.0.1:%d/" % ws_port)
         self.wait(lambda d: d.find_element(By.ID, "login").is_displayed(), "the broker form")
-        # Asked once: the form offers the broker that served the page.
+        # The form offers the broker that served the page.
         url = d.find_element(By.ID, "url").get_attribute("value")
         check(url == "ws://127.0.0.1:%d" % ws_port, "the form offers " + url)
-        field = d.find_element(By.ID, "root")
-        field.clear()
-        field.send_keys(root)
+        for field, value in (("root", root), ("username", username), ("password", password)):
+            element = d.find_element(By.ID, field)
+            element.clear()
+            element.send_keys(value)
         d.find_element(By.ID, "connect").click()
-        self.wait(lambda d: d.find_element(By.ID, "connection").get_attribute("data-kind") == "up",
-                  "the page connected")
+        if connects:
+            self.wait(lambda d: d.find_element(By.ID, "connection").get_attribute("data-kind") == "up",
+                      "the page connected")
         check(not d.find_element(By.ID, "login").is_displayed(), "the broker form stays open after connecting")
 
     def wait(self, condition, what, timeout=GENEROUS):
@@ -172,19 +178,20 @@ def case_live(bench):
     # Someone starts belt1 on its console: the bridge reads it from the wire,
     # the tile follows; the others stay as they were.
     site.treadmills["belt1"].press_start()
-    tiles = browser.wait_tiles(lambda t: live(t[key("belt1")], "RUNNING") and t[key("belt1")]["kmh"] == "9.0",
-                               "belt1 running at 9.0 km/h on its tile")
-    check(tiles[key("belt1")]["mps"] == "2.50", "m/s beside km/h: " + json.dumps(tiles[key("belt1")]))
+    tiles = browser.wait_tiles(lambda t: live(t[key("belt1")], "RUNNING") and t[key("belt1")]["mps"] == "2.50",
+                               "belt1 running at 2.50 m/s on its tile")
+    check(tiles[key("belt1")]["kmh"] == "9.0", "km/h beside m/s: " + json.dumps(tiles[key("belt1")]))
     check(all(tiles[key(n)]["badge"] == "STOPPED" and tiles[key(n)]["kmh"] == "0.0" for n in names[1:]),
           "other tiles changed: " + json.dumps(tiles))
     for name in names[1:]:
         site.treadmills[name].press_start()
-    speeds = {"belt1": "9.0", "belt2": "10.8", "belt3": "6.5"}
-    tiles = browser.wait_tiles(lambda t: all(live(t[key(n)], "RUNNING") and t[key(n)]["kmh"] == speeds[n] and
+    speeds = {"belt1": ("2.50", "9.0"), "belt2": ("3.00", "10.8"), "belt3": ("1.80", "6.5")}
+    tiles = browser.wait_tiles(lambda t: all(live(t[key(n)], "RUNNING") and t[key(n)]["mps"] == speeds[n][0] and
                                              t[key(n)]["time"] >= "0:00:20" for n in names),
                                "every belt running at its speed for 20 s")
     for name in names:
         tile = tiles[key(name)]
+        check(tile["kmh"] == speeds[name][1], name + ": km/h " + tile["kmh"])
         check(tile["link"] == "ok" and re.fullmatch(r"\d+", tile["hr"]) and int(tile["hr"]) > 70,
               name + ": heart rate and line: " + json.dumps(tile))
         check(re.fullmatch(r"\d+ m", tile["distance"]) and int(tile["distance"].split()[0]) > 0,
@@ -242,6 +249,14 @@ def case_bridge_lost(bench):
     try:
         browser.wait_tiles(lambda t: all(v["kind"] == "stale" and v["badge"] == "STALE" and not shows_numbers(v)
                                          for v in t.values()), "stale tiles without numbers")
+        # A page opened now finds the old states retained on the broker: they
+        # count from when they were read, so they are stale from the start.
+        browser.driver.refresh()
+        first = browser.wait_tiles(lambda t: len(t) == 2, "the tiles after a reload")
+        # (Offline is right too, should the broker give up on the hung bridge
+        # by now: 1.5 times its 10 s keep-alive.)
+        check(all(v["kind"] in ("stale", "offline") and not shows_numbers(v) for v in first.values()),
+              "old retained states shown live: %s" % json.dumps(first))
     finally:
         os.kill(site.bridge.pid, signal.SIGCONT)
     browser.wait_tiles(both_live, "live again after the bridge went on")
@@ -354,6 +369,7 @@ def case_layout(folder, ws_port, broker):
 
         # A tablet in portrait: two columns, nothing wider than the screen.
         browser.resize(768, 1024)
+        check(d.save_screenshot(os.path.join(OUT, "panel-tablet.png")), "no screenshot")
         width, height, boxes = d.execute_script(geometry)
         check(width <= 768, "wider than the tablet: %d" % width)
         check(len({round(b[0]) for b in boxes}) == 2 and all(b[2] <= 768 for b in boxes),
@@ -363,6 +379,54 @@ def case_layout(folder, ws_port, broker):
         thread.join()
         publisher.close()
         browser.close()
+
+
+def case_credentials():
+    """A broker that wants a user and password, from the bridge and from the
+    panel: a wrong password is said in the bar, the right one gets the tiles."""
+    folder = new_folder("kavtel-panel-")
+    http_dir = serve_panel(folder)
+    ws_port = free_port()
+    passwords = os.path.join(folder, "passwd")
+    subprocess.run(["mosquitto_passwd", "-c", "-b", passwords, "bridge", "bridge-secret"], check=True)
+    subprocess.run(["mosquitto_passwd", "-b", passwords, "supervisor", "panel-secret"], check=True)
+    os.chmod(passwords, 0o644)
+    credentials = os.path.join(folder, "bridge.credentials")
+    with open(credentials, "w") as f:
+        f.write("username = bridge\npassword = bridge-secret\n")
+    os.chmod(credentials, 0o600)
+    broker = Broker(folder, configure=lambda port: "listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\n"
+                    % (port, passwords) + websockets_listener(ws_port, http_dir), other_ports=[ws_port])
+    site = Site(BRIDGE, SIM, [("belt1", 3, "")], broker=broker, folder=folder,
+                broker_extra="credentials = %s\n" % credentials)
+    browser = None
+    try:
+        site.start_bridge()
+        browser = Browser(folder)
+        d = browser.driver
+        d.get("http://127.0.0.1:%d/" % ws_port)
+        browser.log_in(ws_port, username="supervisor", password="wrong", connects=False)
+        refused = lambda d: re.search("Not authorized|Bad username or password",  # noqa: E731
+                                      d.find_element(By.ID, "connection").text)
+        browser.wait(refused, "the refusal in the bar")
+        check(browser.tiles() == {}, "tiles without a login: %s" % browser.tiles())
+        browser.click("#change-broker")
+        check(d.find_element(By.ID, "username").get_attribute("value") == "supervisor" and
+              d.find_element(By.ID, "password").get_attribute("value") == "",
+              "the form should keep the user and never show the password again")
+        browser.log_in(ws_port, username="supervisor", password="panel-secret")
+        browser.wait_tiles(lambda t: list(t) == [key("belt1")] and live(t[key("belt1")]), "the tile after logging in")
+        check(d.execute_script("return localStorage.length") == 0, "the page wrote to localStorage")
+        stored = d.execute_script("return sessionStorage.getItem('kavtel-panel')")
+        check(json.loads(stored)["username"] == "supervisor", "the tab's session keeps the login: %s" % stored)
+    except SystemExit:
+        print("bridge output:\n" + site.bridge_output())
+        raise
+    finally:
+        if browser:
+            browser.close()
+        site.close()
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def example(name, replacements):
@@ -440,8 +504,8 @@ def main():
             shutil.rmtree(folder, ignore_errors=True)
         print("PASS")
         return
-    if CASE == "two_sites":
-        case_two_sites()
+    if CASE in ("two_sites", "credentials"):
+        {"two_sites": case_two_sites, "credentials": case_credentials}[CASE]()
         print("PASS")
         return
     cases = {

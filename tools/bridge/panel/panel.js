@@ -22,6 +22,7 @@
   let stopCounter = 0;
   let client = null;
   let settings = null;
+  let lastError = "";                // why the broker last refused or dropped us
 
   function randomHex(length) {
     const bytes = new Uint8Array(length / 2);
@@ -110,6 +111,7 @@
     client = c;
     c.on("connect", () => {
       if (c !== client) return;
+      lastError = "";
       setConnection("up", "Connected to " + s.url);
       const topics = ["state", "online", "result"].map((kind) => s.root + "/+/" + kind);
       c.subscribe(topics, { qos: 1 }, (err, granted) => {
@@ -120,10 +122,12 @@
     });
     c.on("close", () => {
       if (c !== client) return;
-      setConnection("down", "DISCONNECTED from " + s.url + " — reconnecting…");
+      setConnection("down", "DISCONNECTED from " + s.url + (lastError ? " (" + lastError + ")" : "") +
+        " — reconnecting…");
     });
     c.on("error", (err) => {
       if (c !== client) return;
+      lastError = err.message;
       setConnection("down", "DISCONNECTED: " + err.message + " — reconnecting…");
     });
     c.on("message", (topic, payload, packet) => {
