@@ -111,7 +111,11 @@ class Browser:
         try:
             return WebDriverWait(self.driver, timeout, poll_frequency=0.1).until(condition)
         except TimeoutException:
-            fail("timed out waiting for %s; the tiles: %s" % (what, json.dumps(self.tiles(), indent=1)))
+            fail("timed out waiting for %s; the bar: '%s', '%s'; the tiles: %s" % (
+                what, self.content("connection"), self.content("summary"), json.dumps(self.tiles(), indent=1)))
+
+    def content(self, element_id):
+        return self.driver.execute_script("return document.getElementById(arguments[0]).textContent", element_id)
 
     def tiles(self):
         return self.driver.execute_script(TILES_JS)
@@ -197,7 +201,7 @@ def case_live(bench):
         check(re.fullmatch(r"\d+ m", tile["distance"]) and int(tile["distance"].split()[0]) > 0,
               name + ": distance " + tile["distance"])
         check(re.fullmatch(r"value \d\.\d s old", tile["age"]), name + ": age " + tile["age"])
-    check("3 treadmills · 3 running" in browser.text("summary"), "summary: " + browser.text("summary"))
+    browser.wait(lambda d: "3 treadmills · 3 running" in browser.content("summary"), "the summary")
     os.makedirs(OUT, exist_ok=True)
     shot = os.path.join(OUT, "panel-running.png")
     check(browser.driver.save_screenshot(shot), "no screenshot")
@@ -264,7 +268,8 @@ def case_bridge_lost(bench):
     site.kill_bridge()
     browser.wait_tiles(lambda t: all(v["kind"] == "offline" and v["badge"] == "OFFLINE" and not shows_numbers(v)
                                      for v in t.values()), "offline tiles without numbers")
-    check("2 not live" in browser.text("summary"), "summary: " + browser.text("summary"))
+    browser.wait(lambda d: "2 treadmills · 0 running · 2 not live" in browser.content("summary"),
+                 "the summary counting them")
     site.start_bridge()
     browser.wait_tiles(both_live, "live again with the bridge back")
 
