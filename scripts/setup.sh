@@ -22,6 +22,8 @@ packages=(
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   # kavtel-bridge and its tests against a real broker
   libmosquitto-dev mosquitto mosquitto-clients nlohmann-json3-dev openssl python3-jsonschema python3-paho-mqtt
+  # the fleet panel: node for its mqtt bundle; its tests in headless Chromium
+  nodejs chromium chromium-driver python3-selenium
   # the .NET binding: Mono's compiler and NUnit with its console runner
   mono-devel libnunit-cil-dev nunit-console
 )
@@ -39,6 +41,12 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
+# Debian's nodejs comes without npm; a nodejs that brings its own npm
+# conflicts with Debian's npm package.
+if [ -z "$native_only" ] && ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
+
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   echo "setup: installing ${missing[*]}"
   as_root apt-get update -qq
@@ -52,5 +60,13 @@ fi
 if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
   echo "setup: generating the de_DE.UTF-8 locale"
   as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi
+# The fleet panel's browser bundle of the mqtt package, as its lockfile pins
+# it (the build copies node_modules/mqtt/dist/mqtt.min.js next to the page).
+panel="$(cd "$(dirname "$0")/.." && pwd)/tools/bridge/panel"
+if [ ! -f "$panel/node_modules/mqtt/dist/mqtt.min.js" ] ||
+   [ "$panel/package-lock.json" -nt "$panel/node_modules/.package-lock.json" ]; then
+  echo "setup: installing the fleet panel's npm packages"
+  (cd "$panel" && npm ci --no-audit --no-fund --loglevel=error)
 fi
 echo "setup: all build and test packages present"

@@ -2,30 +2,23 @@
 broker, started by the test on a free loopback port from a generated
 configuration and ended by its pid, and kavtel-sim treadmills on
 pseudo-terminals (COM n mapped through KAVTEL_COM<n>). Subscribers and
-publishers are paho-mqtt clients speaking MQTT 5.
+publishers are paho-mqtt clients speaking MQTT 5 (fleet_harness.py).
 
 usage: run_bridge_test.py KAVTEL_BRIDGE KAVTEL_SIM CASE
 CASE: schema | unit | state | stop | bad_commands | lease | secure | will | sigterm | broker_restart | check
 """
 import json
 import os
-import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-try:
-    import paho.mqtt.client as mqtt
-    from paho.mqtt.packettypes import PacketTypes
-    from paho.mqtt.properties import Properties
-except ImportError:
-    print("FAIL: paho-mqtt is missing (Debian: python3-paho-mqtt; scripts/setup.sh installs it)")
-    sys.exit(1)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fleet_harness import DEPLOY, GENEROUS, ROOT, Site, check, fail, is_control, wait_until  # noqa: E402
 
 try:
     import jsonschema
@@ -36,37 +29,6 @@ except ImportError:
 BRIDGE, SIM, CASE = sys.argv[1], sys.argv[2], sys.argv[3]
 SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "docs",
                            "fleet.schema.json")
-GENEROUS = 60  # seconds; a correct run is far quicker
-MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
-SITE = "gym"
-ROOT = "kavtel/" + SITE
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
-
-
-def check(condition, message):
-    if not condition:
-        fail(message)
-
-
-def wait_until(predicate, what, timeout=GENEROUS):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    fail("timed out waiting for " + what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
 
 def schema_validators():
     with open(SCHEMA_FILE) as f:
@@ -80,13 +42,10 @@ def schema_validators():
         validators[kind] = jsonschema.Draft202012Validator(sub)
     return validators
 
-
 VALIDATORS = schema_validators()
-
 
 def schema_errors(kind, doc):
     return ["/".join(str(p) for p in e.absolute_path) + ": " + e.message for e in VALIDATORS[kind].iter_errors(doc)]
-
 
 def check_published(client):
     """Every state, event and result the client received is valid against
@@ -104,296 +63,8 @@ def check_published(client):
         counts[kind] += 1
     return counts
 
-
-class Broker:
-    """Mosquitto on 127.0.0.1 from a generated configuration. Run as root it
-    drops to the mosquitto user, so its folder and files are readable by all."""
-
-    def __init__(self, folder, port=None, config=None):
-        """config: a function of the port that returns the configuration
-        text; default a plain anonymous listener."""
-        self.folder = folder
-        self.port = port
-        self.config = config or (lambda p: "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                                           "log_dest stderr\n" % p)
-        self.process = None
-        self.start()
-
-    def start(self):
-        for _ in range(5):
-            port = self.port or free_port()
-            conf = os.path.join(self.folder, "mosquitto.conf")
-            with open(conf, "w") as f:
-                f.write(self.config(port))
-            os.chmod(conf, 0o644)
-            log = open(os.path.join(self.folder, "mosquitto.log"), "a")
-            self.process = subprocess.Popen([MOSQUITTO, "-c", conf], stdout=log, stderr=log)
-            log.close()
-            deadline = time.monotonic() + GENEROUS
-            while time.monotonic() < deadline and self.process.poll() is None:
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                    self.port = port
-                    return
-                except OSError:
-                    time.sleep(0.05)
-            self.stop()
-            if self.port:  # a fixed port that would not come back: give up
-                break
-        fail("mosquitto did not start:\n" + open(os.path.join(self.folder, "mosquitto.log")).read())
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            os.kill(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=GENEROUS)
-            except subprocess.TimeoutExpired:
-                os.kill(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-
-
-DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools", "bridge", "deploy")
-EXAMPLE_SITE = "rehab-1"
-
-
-class SecureBroker:
-    """The deployment example's broker: mosquitto-site.conf with its paths
-    pointed at a certificate authority, a broker certificate (openssl) and
-    a password file (mosquitto_passwd) made here, and mosquitto-site.acl
-    for this test's site. Mosquitto reads them as the mosquitto user."""
-
-    USERS = ("bridge-" + SITE, "panel", "console")
-
-    def __init__(self, folder):
-        self.folder = folder
-        self.ca = self._path("ca.pem")
-
-        def openssl(*args):
-            r = subprocess.run(["openssl"] + list(args), capture_output=True, text=True, timeout=GENEROUS)
-            check(r.returncode == 0, "openssl %s: %s" % (args[0], r.stderr))
-
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=kavtel test CA",
-                "-keyout", self._path("ca.key"), "-out", self.ca)
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout", self._path("broker.key"),
-                "-out", self._path("broker.csr"))
-        with open(self._path("san.ext"), "w") as f:
-            f.write("subjectAltName = IP:127.0.0.1, DNS:localhost\n")
-        openssl("x509", "-req", "-in", self._path("broker.csr"), "-CA", self.ca, "-CAkey", self._path("ca.key"),
-                "-CAcreateserial", "-days", "2", "-extfile", self._path("san.ext"), "-out", self._path("broker.pem"))
-        self.passwords = {user: "pw-%s-%d" % (user, os.getpid()) for user in self.USERS}
-        for i, user in enumerate(self.USERS):
-            r = subprocess.run(["mosquitto_passwd"] + (["-c"] if i == 0 else []) +
-                               ["-b", self._path("kavtel.passwd"), user, self.passwords[user]],
-                               capture_output=True, text=True, timeout=GENEROUS)
-            check(r.returncode == 0, "mosquitto_passwd: " + r.stdout + r.stderr)
-        with open(os.path.join(DEPLOY, "mosquitto-site.acl")) as f:
-            acl = f.read()
-        check(EXAMPLE_SITE in acl, "the example ACL names no site " + EXAMPLE_SITE)
-        with open(self._path("kavtel.acl"), "w") as f:
-            f.write(acl.replace(EXAMPLE_SITE, SITE))
-        for name in ("ca.pem", "broker.pem", "broker.key", "kavtel.passwd", "kavtel.acl"):
-            os.chmod(self._path(name), 0o644)  # the mosquitto user reads them (a test's throwaway secrets)
-        with open(self._path("credentials"), "w") as f:
-            f.write("username = %s\npassword = %s\n" % (self.USERS[0], self.passwords[self.USERS[0]]))
-        os.chmod(self._path("credentials"), 0o600)
-
-    def _path(self, name):
-        return os.path.join(self.folder, name)
-
-    def config(self, port):
-        with open(os.path.join(DEPLOY, "mosquitto-site.conf")) as f:
-            text = f.read()
-        replacements = {"listener 8883": "listener %d 127.0.0.1" % port,
-                        "/etc/mosquitto/kavtel.passwd": self._path("kavtel.passwd"),
-                        "/etc/mosquitto/kavtel.acl": self._path("kavtel.acl"),
-                        "/etc/mosquitto/certs/ca.pem": self.ca,
-                        "/etc/mosquitto/certs/broker.pem": self._path("broker.pem"),
-                        "/etc/mosquitto/certs/broker.key": self._path("broker.key"),
-                        "log_dest syslog": "log_dest stderr"}
-        for old, new in replacements.items():
-            check(old in text, "the example configuration lacks '%s'" % old)
-            text = text.replace(old, new)
-        return text
-
-    def bridge_settings(self):
-        return "ca_file = %s\ncredentials = %s\n" % (self.ca, self._path("credentials"))
-
-
-class Treadmill:
-    """kavtel-sim with --trace on a new pseudo-terminal, linked at folder/com<n>."""
-
-    FRAME = re.compile(r"host > sim\s+<SOH>(\w\d\d)(.*?)\d\d<ETB>")
-
-    def __init__(self, folder, com, options=()):
-        self.link = os.path.join(folder, "com%d" % com)
-        self.process = subprocess.Popen([SIM, "--link", self.link, "--trace"] + list(options), stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
-        check(self.process.stdout.readline().strip() != "", "kavtel-sim did not start")
-        self.lines = []
-        self.lock = threading.Lock()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
-
-    def frames(self, start=0):
-        """The host's frames as (code, payload), from the start-th on."""
-        with self.lock:
-            lines = list(self.lines)
-        found = []
-        for line in lines:
-            m = self.FRAME.search(line)
-            if m:
-                found.append((m.group(1), m.group(2)))
-        return found[start:]
-
-    def stop(self):
-        if getattr(self, "report", None) is None:
-            if self.process.poll() is None:
-                os.kill(self.process.pid, signal.SIGTERM)
-            self.process.wait(timeout=GENEROUS)
-            self.report = self.process.stderr.read()
-        return self.report
-
-
-def is_control(frame):
-    """A frame that acts on the treadmill rather than asking a value."""
-    code, payload = frame
-    return code in ("S02", "E03", "U00", "U10") or (code == "A00" and payload != "")
-
-
-class Client:
-    """A paho MQTT 5 client that keeps every message it receives."""
-
-    def __init__(self, port, name, topics=(), username=None, password=None, ca=None, refused=False):
-        """refused: the broker is expected to refuse the connection."""
-        self.messages = []
-        self.lock = threading.Lock()
-        self.client = mqtt.Client(client_id=name, protocol=mqtt.MQTTv5)
-        self.client.on_message = self._on_message
-        self.connected = threading.Event()
-        self.reason = None
-
-        def on_connect(client, userdata, flags, rc, properties=None):
-            self.reason = getattr(rc, "value", rc)
-            self.connected.set()
-
-        self.client.on_connect = on_connect
-        if username is not None:
-            self.client.username_pw_set(username, password)
-        if ca:
-            self.client.tls_set(ca_certs=ca)
-        self.client.connect("127.0.0.1", port)
-        self.client.loop_start()
-        check(self.connected.wait(GENEROUS), "test client got no answer to its connect")
-        if refused:
-            return
-        check(self.reason == 0, "%s: connect refused (reason %s)" % (name, self.reason))
-        for topic in topics:
-            result, mid = self.client.subscribe(topic, qos=1)
-            check(result == mqtt.MQTT_ERR_SUCCESS, "subscribe " + topic)
-
-    def _on_message(self, client, userdata, message):
-        with self.lock:
-            self.messages.append(message)
-
-    def received(self, topic=None):
-        with self.lock:
-            return [m for m in self.messages if topic is None or m.topic == topic]
-
-    def json_on(self, topic):
-        return [json.loads(m.payload) for m in self.received(topic)]
-
-    def publish(self, topic, payload, response_topic=None, correlation=None):
-        properties = None
-        if response_topic or correlation:
-            properties = Properties(PacketTypes.PUBLISH)
-            if response_topic:
-                properties.ResponseTopic = response_topic
-            if correlation:
-                properties.CorrelationData = correlation
-        info = self.client.publish(topic, payload, qos=1, properties=properties)
-        info.wait_for_publish(GENEROUS)
-
-    def close(self):
-        self.client.disconnect()
-        self.client.loop_stop()
-
-
-class Site:
-    """A broker, treadmills and the bridge, in a folder of their own."""
-
-    def __init__(self, stations, sim_options=(), secure=False):
-        """stations: list of (name, com, extra config lines). secure: the
-        broker of the deployment example (TLS, passwords, the ACL)."""
-        self.folder = tempfile.mkdtemp(prefix="kavtel-bridge-")
-        os.chmod(self.folder, 0o755)
-        self.secure = SecureBroker(self.folder) if secure else None
-        self.broker = Broker(self.folder, config=self.secure.config if secure else None)
-        self.treadmills = {}
-        self.bridge = None
-        self.clients = []
-        config = "[broker]\nhost = 127.0.0.1\nport = %d\nsite = %s\n" % (self.broker.port, SITE)
-        if secure:
-            config += self.secure.bridge_settings()
-        for name, com, extra in stations:
-            self.treadmills[name] = Treadmill(self.folder, com, sim_options)
-            config += "\n[station %s]\ncom = %d\n%s" % (name, com, extra)
-        self.config = os.path.join(self.folder, "bridge.conf")
-        with open(self.config, "w") as f:
-            f.write(config)
-        os.chmod(self.config, 0o600)
-        self.env = dict(os.environ)
-        for name, com, _ in stations:
-            self.env["KAVTEL_COM%d" % com] = self.treadmills[name].link
-        self.bridge_log = open(os.path.join(self.folder, "bridge.log"), "w")
-
-    def start_bridge(self):
-        self.bridge = subprocess.Popen([BRIDGE, self.config], env=self.env, stdout=self.bridge_log,
-                                       stderr=subprocess.STDOUT)
-
-    def client(self, name, topics=(), user=None, password=None, refused=False):
-        """On the secure broker a client is the broker user of its name (its
-        password unless one is given, none for user "")."""
-        if self.secure and user is None:
-            user = name
-        if self.secure and password is None and user:
-            password = self.secure.passwords.get(user)
-        c = Client(self.broker.port, name, topics, username=user or None, password=password,
-                   ca=self.secure.ca if self.secure else None, refused=refused)
-        self.clients.append(c)
-        return c
-
-    def wait_identified(self, watcher, station):
-        topic = "%s/%s/state" % (ROOT, station)
-        return wait_until(lambda: [s for s in watcher.json_on(topic) if s["link"] == "ok" and s["version"]],
-                          station + " identified in state")[-1]
-
-    def close(self):
-        for c in self.clients:
-            c.close()
-        if self.bridge and self.bridge.poll() is None:
-            os.kill(self.bridge.pid, signal.SIGTERM)
-            try:
-                self.bridge.wait(timeout=GENEROUS)
-            except subprocess.TimeoutExpired:
-                os.kill(self.bridge.pid, signal.SIGKILL)
-                self.bridge.wait()
-        reports = {name: t.stop() for name, t in self.treadmills.items()}
-        self.broker.stop()
-        self.bridge_log.close()
-        return reports
-
-    def bridge_output(self):
-        with open(os.path.join(self.folder, "bridge.log")) as f:
-            return f.read()
-
-
 READINGS = ("state", "speed_mps", "elevation", "acceleration", "distance", "duration_s", "heart_rate_bpm", "energy",
             "power_w", "fail_safe", "error", "weight_kg", "link", "version", "seq", "ts")
-
 
 def case_state(site):
     site.start_bridge()
@@ -431,7 +102,6 @@ def case_state(site):
     counts = check_published(watcher)
     check(counts["state"] >= 4 and counts["event"] >= 1, "states and events validated: %s" % counts)
 
-
 def case_stop(site):
     site.start_bridge()
     watcher = site.client("watcher", [ROOT + "/#"])
@@ -467,7 +137,6 @@ def case_stop(site):
     wait_until(lambda: treadmill.frames().count(("U10", "SP")) == presses + 1, "the second stop on the wire")
     counts = check_published(watcher)
     check(counts["result"] >= 2 and counts["event"] >= 2, "results and events validated: %s" % counts)
-
 
 BAD_COMMANDS = [
     # (what, station or station/cmd/<client>, payload, error, id in the result)
@@ -505,7 +174,6 @@ BAD_COMMANDS = [
     ("repeated refused id", "belt1", json.dumps({"id": "b8", "cmd": "stop"}), "remote_control_off", "b8"),
 ]
 
-
 def case_bad_commands(site):
     site.start_bridge()
     watcher = site.client("watcher", [ROOT + "/#"])
@@ -535,7 +203,6 @@ def case_bad_commands(site):
     check(site.bridge.poll() is None, "the bridge ended")
     counts = check_published(watcher)
     check(counts["result"] >= len(BAD_COMMANDS), "refusals validated: %s" % counts)
-
 
 def case_lease(site):
     site.start_bridge()
@@ -654,7 +321,6 @@ def case_lease(site):
     counts = check_published(watcher)
     check(counts["result"] >= 10 and counts["event"] >= 8, "results and events validated: %s" % counts)
 
-
 def case_secure(site):
     """The deployment example: TLS, a password for everyone, the ACL."""
     site.start_bridge()
@@ -699,7 +365,6 @@ def case_secure(site):
         check(c.reason in (5, 134, 135), "%s: connect reason %s" % (name, c.reason))
     check_published(watcher)
 
-
 def case_unit(folder):
     """The systemd unit passes systemd-analyze verify (with the built bridge
     in its ExecStart lines)."""
@@ -712,7 +377,6 @@ def case_unit(folder):
     r = subprocess.run(["systemd-analyze", "verify", path], capture_output=True, text=True, timeout=GENEROUS)
     check(r.returncode == 0 and not r.stderr.strip(), "systemd-analyze verify: %d %s" % (r.returncode, r.stderr))
 
-
 def case_will(site):
     site.start_bridge()
     watcher = site.client("watcher", [ROOT + "/+/online"])
@@ -724,7 +388,6 @@ def case_will(site):
     late = site.client("late", [ROOT + "/belt1/online"])
     retained = wait_until(lambda: late.received(ROOT + "/belt1/online"), "the retained online")
     check(retained[-1].payload == b"false" and retained[-1].retain, "retained online: %r" % retained[-1].payload)
-
 
 def case_sigterm(site):
     site.start_bridge()
@@ -742,7 +405,6 @@ def case_sigterm(site):
     check_published(watcher)
     report = site.treadmills["belt1"].stop()
     check(" 0 violations" in report, "the treadmill saw protocol violations: " + report)
-
 
 def case_broker_restart(site):
     site.start_bridge()
@@ -766,7 +428,6 @@ def case_broker_restart(site):
     check(site.bridge.wait(timeout=GENEROUS) == 0, "exit code after SIGTERM")
     report = treadmill.stop()
     check(" 0 violations" in report, "the treadmill saw protocol violations: " + report)
-
 
 def case_check(folder):
     def write(name, text, mode=0o600):
@@ -795,7 +456,6 @@ def case_check(folder):
     # The bridge itself refuses to run on a faulty file, with the same words.
     r = subprocess.run([BRIDGE, bad], capture_output=True, text=True, timeout=GENEROUS)
     check(r.returncode == 2 and "not on this machine" in r.stderr, "the bridge ran a faulty file: " + r.stderr)
-
 
 # The schema refuses what is wrong in shape; a bridge refusal that depends on
 # the station, the clock or the lease it cannot see.
@@ -830,7 +490,6 @@ SCHEMA_CASES = [
     ("a validity without ts", "command", {"id": "k", "cmd": "stop", "ttl_ms": 100}, False),
 ]
 
-
 def case_schema():
     for what, kind, doc, valid in SCHEMA_CASES:
         errors = schema_errors(kind, doc)
@@ -840,7 +499,6 @@ def case_schema():
     check(len(shaped) >= 5, "bad commands of shape: %d" % len(shaped))
     for what, payload in shaped:
         check(schema_errors("command", json.loads(payload)), what + ": the schema takes it")
-
 
 def main():
     if CASE == "schema":
@@ -873,7 +531,8 @@ def main():
     if CASE not in cases:
         fail("unknown case " + CASE)
     run, stations = cases[CASE][:2]
-    site = Site(stations, cases[CASE][2] if len(cases[CASE]) > 2 else (), cases[CASE][3] if len(cases[CASE]) > 3 else False)
+    site = Site(BRIDGE, SIM, stations, cases[CASE][2] if len(cases[CASE]) > 2 else (),
+                secure=cases[CASE][3] if len(cases[CASE]) > 3 else False)
     passed = False
     try:
         run(site)
@@ -887,7 +546,6 @@ def main():
     # Under the sanitizer presets the bridge reports what it found on its output.
     check("Sanitizer" not in output, "the bridge's output has a sanitizer report:\n" + output)
     print("PASS")
-
 
 if __name__ == "__main__":
     main()

@@ -146,6 +146,24 @@ TEST_F(SimulatorTest, BeltRunsUpToTheRequestedSpeedAndTheKeysStopIt) {
   EXPECT_EQ(sim_->GetCounters().Violations(), 0u);
 }
 
+TEST_F(SimulatorTest, ConsoleStartKeyRunsTheBeltWithoutAFrameAndTheHostReadsIt) {
+  Options options;
+  options.time_scale = 10;
+  options.model.start_speed = 2.0;
+  options.model.fail_safe = 0;
+  Start(options);
+  EXPECT_EQ(host_->Exchange("S00").payload, "0");
+  const auto frames = sim_->GetCounters().frames_received;
+  sim_->PressConsoleKey(Key::start);
+  EXPECT_EQ(sim_->GetCounters().frames_received, frames);
+  EXPECT_EQ(host_->Exchange("S00").payload, "1");
+  EXPECT_TRUE(sim_->WaitFor([&] { return host_->Exchange("S01").payload == "2.00"; }));
+  // The console's stop key ends the session as the host's would.
+  sim_->PressConsoleKey(Key::stop);
+  EXPECT_EQ(host_->Exchange("S00").payload, "0");
+  EXPECT_EQ(sim_->GetCounters().Violations(), 0u);
+}
+
 TEST_F(SimulatorTest, FailSafeStopsTheBeltWhenTheHostFallsSilent) {
   Options options;
   options.model.acceleration = 7;

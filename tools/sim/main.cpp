@@ -1,6 +1,7 @@
 // kavtel-sim: a virtual treadmill on a pseudo-terminal (or a serial device).
 // Prints the device path on the first line of stdout and serves until SIGINT
-// or SIGTERM. SIGUSR1 pulls the cable, or plugs it in again.
+// or SIGTERM. SIGUSR1 pulls the cable, or plugs it in again; SIGUSR2 presses
+// the start key on the treadmill's own console.
 
 #include <signal.h>
 
@@ -27,7 +28,8 @@ constexpr const char* kUsage =
     "A virtual treadmill controller. Prints the device path a host opens on the\n"
     "first line of stdout, serves until SIGINT or SIGTERM and exits 0. SIGUSR1\n"
     "pulls the cable (closes the line) or plugs it in again (a new device path,\n"
-    "printed on stderr; --link follows it).\n"
+    "printed on stderr; --link follows it). SIGUSR2 presses the start key on the\n"
+    "treadmill's own console, as someone on the belt would.\n"
     "\n"
     "Line:\n"
     "  --device PATH         serve this serial device instead of a new pseudo-terminal\n"
@@ -43,6 +45,7 @@ constexpr const char* kUsage =
     "  --device-type N       device type answer (default 0, treadmill)\n"
     "  --weight KG           weight answer and model weight (default 75)\n"
     "  --max-speed M/S       maximum speed (default 6.11)\n"
+    "  --start-speed M/S     speed the start key runs up to (default 0.5)\n"
     "  --fail-safe S         fail-safe seconds at power-on (default 10; 0 none)\n"
     "  --time-scale F        run the model F times as fast (default 1)\n"
     "Faults (N counts frames or answers; 0 is never):\n"
@@ -130,6 +133,7 @@ kavtel::sim::Options Parse(int argc, char** argv) {
     else if (flag == "--device-type") options.controller.device_type = static_cast<int>(Integer(value(), "--device-type"));
     else if (flag == "--weight") options.model.weight = static_cast<int>(Count(value(), "--weight"));
     else if (flag == "--max-speed") options.model.max_speed = Real(value(), "--max-speed");
+    else if (flag == "--start-speed") options.model.start_speed = Real(value(), "--start-speed");
     else if (flag == "--fail-safe") options.model.fail_safe = static_cast<int>(Integer(value(), "--fail-safe"));
     else if (flag == "--time-scale") options.time_scale = Real(value(), "--time-scale");
     else if (flag == "--silent") faults.drop_every = 1;
@@ -161,6 +165,7 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   kavtel::sim::Simulator simulator(options);
@@ -180,6 +185,11 @@ int main(int argc, char** argv) {
   for (;;) {
     int signal = 0;
     if (sigwait(&signals, &signal) != 0) continue;
+    if (signal == SIGUSR2) {
+      simulator.PressConsoleKey(kavtel::sim::Key::start);
+      std::fprintf(stderr, "kavtel-sim: start pressed on the console\n");
+      continue;
+    }
     if (signal != SIGUSR1) break;
     try {
       if (simulator.IsConnected()) {

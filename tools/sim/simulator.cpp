@@ -242,6 +242,13 @@ void Simulator::SetErrorCode(int code) {
   controller_.SetErrorCode(code);
 }
 
+void Simulator::PressConsoleKey(Key key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AdvanceModel(Clock::now());
+  controller_.model().Press(key);
+  Changed();
+}
+
 TreadmillState Simulator::GetState() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return controller_.model().state();

@@ -200,6 +200,9 @@ class Simulator {
   Faults GetFaults() const;
   void SetVersionText(std::string text);  // the next "V00" answers carry it
   void SetErrorCode(int code);            // the next "Z00" answers carry it
+  // A key pressed on the treadmill's own console (someone standing on the
+  // belt), not through the line: the host sees its effect in the readings.
+  void PressConsoleKey(Key key);
 
   TreadmillState GetState() const;
   Counters GetCounters() const;
