@@ -82,6 +82,10 @@ def linux_layout(version):
             ("share/kavtel/bridge/kavtel-bridge.service", "source:tools/bridge/deploy/kavtel-bridge.service"),
             ("share/kavtel/bridge/mosquitto-site.conf", "source:tools/bridge/deploy/mosquitto-site.conf"),
             ("share/kavtel/bridge/mosquitto-site.acl", "source:tools/bridge/deploy/mosquitto-site.acl"),
+            ("share/kavtel/panel/index.html", "source:tools/bridge/panel/index.html"),
+            ("share/kavtel/panel/panel.css", "source:tools/bridge/panel/panel.css"),
+            ("share/kavtel/panel/panel.js", "source:tools/bridge/panel/panel.js"),
+            ("share/kavtel/panel/mqtt.min.js", "source:tools/bridge/panel/node_modules/mqtt/dist/mqtt.min.js"),
             ("share/doc/kavtel/copyright", "source:LICENSE")] + HEADERS + PACKAGE + documents("share/doc/kavtel")
 
 
