@@ -91,8 +91,8 @@ TEST_P(BridgeConfigFaults, NamesTheFaultAndItsLine) {
 INSTANTIATE_TEST_SUITE_P(
     Table, BridgeConfigFaults,
     testing::Values(
-        BadCase{"COM beyond the library's readers", "[station a]\ncom = 7\n", 4, "1 to 6"},
-        BadCase{"COM zero", "[station a]\ncom = 0\n", 4, "1 to 6"},
+        BadCase{"COM beyond the library's table", "[station a]\ncom = 65\n", 4, "1 to 64"},
+        BadCase{"COM zero", "[station a]\ncom = 0\n", 4, "1 to 64"},
         BadCase{"COM not a number", "[station a]\ncom = three\n", 4, "'com'"},
         BadCase{"COM missing", "[station a]\nremote_control = off\n", 3, "needs 'com'"},
         BadCase{"COM twice", "[station a]\ncom = 2\n[station b]\ncom = 2\n", 6, "is station 'a' already"},
@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BridgeConfig, EveryFaultOfAFileIsNamedInLineOrder) {
   const auto r = ParseConfig(
       "[station a]\n"   // 1
-      "com = 9\n"       // 2: out of range (the one fault of 'com')
+      "com = 99\n"      // 2: out of range (the one fault of 'com')
       "colour = red\n"  // 3: unknown key
       "[broker]\n"      // 4: no site
       "host = 192.168.1.5\n");  // 5: remote without TLS

@@ -345,6 +345,9 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
 }
 
 int Bridge::Run(const std::atomic<bool>& stop) {
+  // USB adapters get COM7 and above: the readers, setters and keys of this
+  // process reach every port of the table.
+  kavtelsetAllPorts(1);
   auto nextRead = Clock::now();
   std::vector<MqttClient*> clients;
   for (auto& s : stations_) clients.push_back(s->client.get());

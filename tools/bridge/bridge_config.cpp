@@ -257,9 +257,8 @@ class Parser {
     if (e.key == "com") {
       const auto v = ParseInt(e.value);
       if (!v || *v < 1 || *v > kMaxStationCom) {
-        Fault(e.number, "'com' must be 1 to " + std::to_string(kMaxStationCom) +
-                            " (the library reads and drives COM1 to COM" + std::to_string(kMaxStationCom) +
-                            " only), found '" + e.value + "'");
+        Fault(e.number, "'com' must be 1 to " + std::to_string(kMaxStationCom) + " (the library's ports), found '" +
+                            e.value + "'");
         return;
       }
       s.com = static_cast<int>(*v);

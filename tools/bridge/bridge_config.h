@@ -11,9 +11,10 @@
 
 namespace bridge {
 
-// The library admits readers, setters and keys for COM 1 to this number
-// (KAVTEL_MAX_DEVICE_INDEX of kavtel.h, checked there against this copy).
-constexpr int kMaxStationCom = 6;
+// A station's COM number: the library's whole table (KAVTEL_MAX_PORT of
+// kavtel.h, checked there against this copy), which the bridge's readers,
+// setters and keys reach once it has called kavtelsetAllPorts(1).
+constexpr int kMaxStationCom = 64;
 // What the library's setters take at most (kavtel.h).
 constexpr double kLibraryMaxSpeed = 99.99;    // m/s
 constexpr double kLibraryMaxElevation = 99.9;  // the controller's unit, both signs

@@ -10,7 +10,7 @@
 
 namespace bridge {
 
-static_assert(kMaxStationCom == KAVTEL_MAX_DEVICE_INDEX, "the configuration admits the COM numbers the library reads");
+static_assert(kMaxStationCom == KAVTEL_MAX_PORT, "the configuration admits every COM number of the library's table");
 
 using nlohmann::json;
 
