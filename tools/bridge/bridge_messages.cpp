@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "kavtel/kavtel.h"
+#include "state_names.h"
 
 namespace bridge {
 
@@ -290,26 +291,9 @@ bool Reading::operator==(const Reading& o) const {
          error == o.error && weight == o.weight;
 }
 
-const char* LinkName(int link) {
-  switch (link) {
-    case KAVTEL_LINK_LOST: return "lost";
-    case KAVTEL_LINK_IDENTIFYING: return "identifying";
-    case KAVTEL_LINK_OK: return "ok";
-    default: return "closed";
-  }
-}
+const char* LinkName(int link) { return kavtel::names::LinkName(link, "closed"); }
 
-const char* StateName(int state) {
-  switch (state) {
-    case KAVTEL_STATE_STOP: return "stop";
-    case KAVTEL_STATE_RUN: return "run";
-    case KAVTEL_STATE_PAUSE: return "pause";
-    case KAVTEL_STATE_STOPPING: return "stopping";
-    case KAVTEL_STATE_DETECTING: return "detecting";
-    case KAVTEL_STATE_OFF: return "off";
-    default: return "unknown";
-  }
-}
+const char* StateName(int state) { return kavtel::names::StateName(state); }
 
 namespace {
 template <typename T>

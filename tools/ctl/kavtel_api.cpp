@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "state_names.h"
+
 namespace kavtel::ctl {
 
 namespace {
@@ -88,25 +90,8 @@ std::string ResultText(int code) {
   }
 }
 
-const char* StateName(int state) {
-  switch (state) {
-    case KAVTEL_STATE_STOP: return "stop";
-    case KAVTEL_STATE_RUN: return "run";
-    case KAVTEL_STATE_PAUSE: return "pause";
-    case KAVTEL_STATE_STOPPING: return "stopping";
-    case KAVTEL_STATE_DETECTING: return "detecting";
-    case KAVTEL_STATE_OFF: return "off";
-    default: return "unknown";
-  }
-}
+const char* StateName(int state) { return names::StateName(state); }
 
-const char* LinkName(int link) {
-  switch (link) {
-    case KAVTEL_LINK_LOST: return "lost";
-    case KAVTEL_LINK_IDENTIFYING: return "identifying";
-    case KAVTEL_LINK_OK: return "ok";
-    default: return "unknown";
-  }
-}
+const char* LinkName(int link) { return names::LinkName(link, "unknown"); }
 
 }  // namespace kavtel::ctl
