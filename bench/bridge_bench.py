@@ -31,6 +31,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -403,6 +404,8 @@ def main():
         site.close()
         for t in direct.values():
             t.stop()
+        shutil.rmtree(site.folder, ignore_errors=True)
+        shutil.rmtree(direct_folder, ignore_errors=True)
 
     steady = [r for r in rss if r[0] >= identified]
     middle = min(steady, key=lambda r: abs(r[0] - (identified + ended) / 2))
