@@ -62,18 +62,20 @@ struct Bridge::Station {
   std::unique_ptr<MqttClient> client;
   std::string prefix;  // <root>/<station>
   Reading last;
-  bool published = false;  // `last` is on the broker
-  bool republish = true;   // publish at the next tick whatever changed
+  bool republish = true;  // publish at the next tick whatever changed (till the first state is on the broker)
   Clock::time_point lastPublish{};
   std::uint64_t sequence = 0;
   int lastLink = -2;
   Clock::time_point nextOpen{};
-  std::string lastOpenError;
+  bool openFailureSaid = false;  // the port's failure to open is on stderr
   std::vector<PendingStop> stops;
 };
 
 Bridge::Bridge(Config config, std::optional<Credentials> credentials)
-    : config_(std::move(config)), credentials_(std::move(credentials)) {
+    : config_(std::move(config)),
+      credentials_(std::move(credentials)),
+      publishInterval_(std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(config_.broker.publishInterval))) {
   const BrokerConfig& b = config_.broker;
   auto options = [&](const std::string& suffix) {
     MqttOptions o;
@@ -281,7 +283,6 @@ void Bridge::PublishState(Station& s, const Reading& r) {
   if (!s.client->Connected()) return;  // kept as the latest reading only
   if (s.client->Publish(s.prefix + "/state", StateDocument(r, ++s.sequence, NowMs()).dump(), 0, true)) {
     s.lastPublish = Clock::now();
-    s.published = true;
     s.republish = false;
   }
 }
@@ -290,9 +291,10 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
   if (!s.device.IsOpen() && now >= s.nextOpen) {
     if (!s.device.EnsureOpen()) {
       s.nextOpen = now + kReopenPeriod;
-      const std::string why = "COM" + std::to_string(s.config.com) + " does not open";
-      if (why != s.lastOpenError) std::fprintf(stderr, "kavtel-bridge: station %s: %s; trying again\n", s.config.name.c_str(), why.c_str());
-      s.lastOpenError = why;
+      if (!s.openFailureSaid)
+        std::fprintf(stderr, "kavtel-bridge: station %s: COM%d does not open; trying again\n", s.config.name.c_str(),
+                     s.config.com);
+      s.openFailureSaid = true;
     }
   }
   CheckLease(s, now);
@@ -335,12 +337,10 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
     }
   }
 
-  const auto interval = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(config_.broker.publishInterval));
   // Half a read period early, so that the reads' own spacing never
   // stretches the gap beyond the interval.
-  const bool due = now + kReadPeriod / 2 >= s.lastPublish + interval;
-  if (s.republish || !s.published || r != s.last || due) PublishState(s, r);
+  const bool due = now + kReadPeriod / 2 >= s.lastPublish + publishInterval_;
+  if (s.republish || r != s.last || due) PublishState(s, r);
   s.last = r;
 }
 

@@ -52,9 +52,10 @@ class Bridge {
 
   Config config_;
   std::optional<Credentials> credentials_;
+  Clock::duration publishInterval_;  // the longest time between two states of a station
   std::vector<std::unique_ptr<Station>> stations_;
-  std::unique_ptr<MqttClient> site_;
-  bool closing_ = false;  // the ports are closing with the stop group  // answers commands to stations this bridge does not serve
+  std::unique_ptr<MqttClient> site_;  // answers commands to stations this bridge does not serve
+  bool closing_ = false;              // the ports are closing with the stop group
 };
 
 }  // namespace bridge
