@@ -46,15 +46,6 @@ std::int64_t NowMs() {
 struct Bridge::Station {
   explicit Station(const StationConfig& c) : config(c), device(c.com), log(kRememberedIds), lease(kLeaseTerm) {}
 
-  struct PendingStop {
-    std::optional<std::string> id;  // none: the bridge's own stop
-    const char* cause = nullptr;
-    Clock::time_point deadline;
-    bool sent = false;
-    bool alreadyStopped = false;  // the library's last word before the key: stopped, on a working line
-    std::optional<Clock::time_point> stoppedSince;
-  };
-
   StationConfig config;
   StationDevice device;
   CommandLog log;
@@ -255,7 +246,7 @@ void Bridge::OnSiteCommand(const std::string& topic, const std::string& payload,
 }
 
 void Bridge::StartStop(Station& s, const std::optional<std::string>& id, const char* cause, Clock::time_point now) {
-  Station::PendingStop stop;
+  PendingStop stop;
   stop.id = id;
   stop.cause = cause;
   stop.deadline = now + kStopWindow;
@@ -266,11 +257,23 @@ void Bridge::StartStop(Station& s, const std::optional<std::string>& id, const c
   }
   const Reading before = s.device.Read();
   stop.alreadyStopped = before.link == KAVTEL_LINK_OK && before.state == KAVTEL_STATE_STOP;
-  if (s.device.PressStop() == KAVTEL_OK) {
-    stop.sent = true;
-    StopEvent(s, "stop_sent", stop.id, stop.cause);
-  }
+  SendStop(s, stop);
   s.stops.push_back(stop);
+}
+
+void Bridge::SendStop(Station& s, PendingStop& stop) {
+  if (stop.sent || s.device.PressStop() != KAVTEL_OK) return;
+  stop.sent = true;
+  StopEvent(s, "stop_sent", stop.id, stop.cause);
+}
+
+void Bridge::EndStop(Station& s, const PendingStop& stop, bool confirmed, const char* detail) {
+  StopEvent(s, confirmed ? "stop_confirmed" : "stop_not_confirmed", stop.id, stop.cause);
+  if (!stop.id) return;
+  json result{{"id", *stop.id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", confirmed},
+              {"already_stopped", stop.alreadyStopped}};
+  if (detail) result["detail"] = detail;
+  Answer(s, *stop.id, result);
 }
 
 void Bridge::StopEvent(Station& s, const char* event, const std::optional<std::string>& id, const char* cause) {
@@ -310,10 +313,7 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
   }
 
   for (auto it = s.stops.begin(); it != s.stops.end();) {
-    if (!it->sent && s.device.PressStop() == KAVTEL_OK) {
-      it->sent = true;
-      StopEvent(s, "stop_sent", it->id, it->cause);
-    }
+    SendStop(s, *it);
     // Stopped, on a working line, for long enough that the controller's
     // own status answer says so.
     if (it->sent && r.link == KAVTEL_LINK_OK && r.state == KAVTEL_STATE_STOP) {
@@ -323,14 +323,10 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
     }
     const bool stopped = it->stoppedSince && now - *it->stoppedSince >= kStoppedFor;
     if (stopped || now >= it->deadline) {
-      json result{{"id", IdOf(it->id)}, {"cmd", "stop"},
-                  {"ok", true},         {"confirmed", stopped},
-                  {"already_stopped", it->alreadyStopped}};
-      if (!stopped)
-        result["detail"] = it->sent ? "the controller did not report the belt stopped in time"
-                                    : "the treadmill was not reachable: the stop could not be sent";
-      StopEvent(s, stopped ? "stop_confirmed" : "stop_not_confirmed", it->id, it->cause);
-      if (it->id) Answer(s, *it->id, result);
+      EndStop(s, *it, stopped,
+              stopped     ? nullptr
+              : it->sent ? "the controller did not report the belt stopped in time"
+                         : "the treadmill was not reachable: the stop could not be sent");
       it = s.stops.erase(it);
     } else {
       ++it;
@@ -412,13 +408,7 @@ void Bridge::Shutdown() {
     if (closing[i]->rc == KAVTEL_OK)
       Event(s, {{"event", "port_closed"}, {"stop_confirmed", closing[i]->confirmed != 0}});
     const bool confirmed = closing[i]->rc == KAVTEL_OK && closing[i]->confirmed != 0;
-    for (const auto& stop : s.stops) {
-      StopEvent(s, confirmed ? "stop_confirmed" : "stop_not_confirmed", stop.id, stop.cause);
-      if (stop.id)
-        Answer(s, *stop.id, {{"id", *stop.id}, {"cmd", "stop"}, {"ok", true}, {"confirmed", confirmed},
-                          {"already_stopped", stop.alreadyStopped},
-                          {"detail", "the bridge closed the port with the stop group"}});
-    }
+    for (const auto& stop : s.stops) EndStop(s, stop, confirmed, "the bridge closed the port with the stop group");
     s.stops.clear();
     PublishState(s, s.device.Read());
     s.client->Publish(s.prefix + "/online", "false", 1, true);

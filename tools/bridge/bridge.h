@@ -30,6 +30,14 @@ class Bridge {
  private:
   struct Station;
   using Clock = MqttClient::Clock;
+  struct PendingStop {
+    std::optional<std::string> id;  // none: the bridge's own stop
+    const char* cause = nullptr;
+    Clock::time_point deadline;
+    bool sent = false;
+    bool alreadyStopped = false;  // the library's last word before the key: stopped, on a working line
+    std::optional<Clock::time_point> stoppedSince;
+  };
 
   // client: the last level of <station>/cmd/<client>, empty on <station>/cmd.
   void OnCommand(Station& station, const std::string& client, const std::string& payload, const ReplyTo& replyTo);
@@ -42,6 +50,11 @@ class Bridge {
   // A stop asked by a command (id) or by the bridge itself (a lapsed lease:
   // no id, cause names why; no result, its events say what happened).
   void StartStop(Station& station, const std::optional<std::string>& id, const char* cause, Clock::time_point now);
+  // Presses the stop key for a stop not sent yet; "stop_sent" once it went.
+  void SendStop(Station& station, PendingStop& stop);
+  // The stop's last event and, for a command's stop, its result (detail: why
+  // it is not confirmed, or how it ended; none when confirmed in time).
+  void EndStop(Station& station, const PendingStop& stop, bool confirmed, const char* detail);
   void StopEvent(Station& station, const char* event, const std::optional<std::string>& id, const char* cause);
   void Tick(Station& station, Clock::time_point now);
   void PublishState(Station& station, const Reading& reading);
