@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "kavtel/kavtel.h"
+
 namespace bridge {
 
-// A station's COM number: the library's whole table (KAVTEL_MAX_PORT of
-// kavtel.h, checked there against this copy), which the bridge's readers,
-// setters and keys reach once it has called kavtelsetAllPorts(1).
-constexpr int kMaxStationCom = 64;
+// A station's COM number: the library's whole table, which the bridge's
+// readers, setters and keys reach once it has called kavtelsetAllPorts(1).
+constexpr int kMaxStationCom = KAVTEL_MAX_PORT;
 // What the library's setters take at most (kavtel.h).
 constexpr double kLibraryMaxSpeed = 99.99;    // m/s
 constexpr double kLibraryMaxElevation = 99.9;  // the controller's unit, both signs

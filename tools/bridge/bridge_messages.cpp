@@ -11,8 +11,6 @@
 
 namespace bridge {
 
-static_assert(kMaxStationCom == KAVTEL_MAX_PORT, "the configuration admits every COM number of the library's table");
-
 using nlohmann::json;
 
 namespace {
