@@ -34,8 +34,6 @@ constexpr std::size_t kRememberedIds = 4096;
 // client renews at least every 2 s, so two heartbeats may go missing.
 constexpr auto kLeaseTerm = std::chrono::seconds(5);
 
-nlohmann::json IdOf(const std::optional<std::string>& id) { return id ? nlohmann::json(*id) : nlohmann::json(nullptr); }
-
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
@@ -277,7 +275,7 @@ void Bridge::EndStop(Station& s, const PendingStop& stop, bool confirmed, const 
 }
 
 void Bridge::StopEvent(Station& s, const char* event, const std::optional<std::string>& id, const char* cause) {
-  json e{{"event", event}, {"id", IdOf(id)}};
+  json e{{"event", event}, {"id", OrNull(id)}};
   if (cause) e["cause"] = cause;
   Event(s, std::move(e));
 }
@@ -308,7 +306,7 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
     } else if (s.lastLink == KAVTEL_LINK_LOST) {
       Event(s, {{"event", "link_back"}});
     }
-    if (r.link == KAVTEL_LINK_OK) Event(s, {{"event", "identified"}, {"version", r.version ? json(*r.version) : json(nullptr)}});
+    if (r.link == KAVTEL_LINK_OK) Event(s, {{"event", "identified"}, {"version", OrNull(r.version)}});
     s.lastLink = r.link;
   }
 

@@ -243,7 +243,7 @@ CommandFault UnknownStation(const std::string& payload, const std::string& stati
 
 json FaultResult(const CommandFault& fault) {
   json result{{"ok", false}, {"error", fault.code}, {"detail", fault.detail}};
-  result["id"] = fault.id ? json(*fault.id) : json(nullptr);
+  result["id"] = OrNull(fault.id);
   if (fault.cmd) result["cmd"] = *fault.cmd;
   return result;
 }
@@ -293,31 +293,24 @@ const char* LinkName(int link) { return kavtel::names::LinkName(link, "closed");
 
 const char* StateName(int state) { return kavtel::names::StateName(state); }
 
-namespace {
-template <typename T>
-json Value(const std::optional<T>& v) {
-  return v ? json(*v) : json(nullptr);
-}
-}  // namespace
-
 json StateDocument(const Reading& r, std::uint64_t sequence, std::int64_t timeMs) {
   json doc;
   doc["seq"] = sequence;
   doc["ts"] = timeMs;
   doc["link"] = LinkName(r.link);
-  doc["version"] = Value(r.version);
+  doc["version"] = OrNull(r.version);
   doc["state"] = r.state ? json(StateName(*r.state)) : json(nullptr);
-  doc["speed_mps"] = Value(r.speed);
-  doc["elevation"] = Value(r.elevation);
-  doc["acceleration"] = Value(r.acceleration);
-  doc["distance"] = Value(r.distance);
-  doc["duration_s"] = Value(r.duration);
-  doc["heart_rate_bpm"] = Value(r.heartRate);
-  doc["energy"] = Value(r.energy);
-  doc["power_w"] = Value(r.power);
-  doc["fail_safe"] = Value(r.failSafe);
-  doc["error"] = Value(r.error);
-  doc["weight_kg"] = Value(r.weight);
+  doc["speed_mps"] = OrNull(r.speed);
+  doc["elevation"] = OrNull(r.elevation);
+  doc["acceleration"] = OrNull(r.acceleration);
+  doc["distance"] = OrNull(r.distance);
+  doc["duration_s"] = OrNull(r.duration);
+  doc["heart_rate_bpm"] = OrNull(r.heartRate);
+  doc["energy"] = OrNull(r.energy);
+  doc["power_w"] = OrNull(r.power);
+  doc["fail_safe"] = OrNull(r.failSafe);
+  doc["error"] = OrNull(r.error);
+  doc["weight_kg"] = OrNull(r.weight);
   return doc;
 }
 

@@ -72,6 +72,12 @@ CommandFault UnknownStation(const std::string& payload, const std::string& stati
 
 const char* CommandName(CommandKind kind);
 
+// A value for a JSON document: null when absent.
+template <typename T>
+nlohmann::json OrNull(const std::optional<T>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
 // The result document of a refused command.
 nlohmann::json FaultResult(const CommandFault& fault);
 
