@@ -289,17 +289,13 @@ bool Reading::operator==(const Reading& o) const {
          error == o.error && weight == o.weight;
 }
 
-const char* LinkName(int link) { return kavtel::names::LinkName(link, "closed"); }
-
-const char* StateName(int state) { return kavtel::names::StateName(state); }
-
 json StateDocument(const Reading& r, std::uint64_t sequence, std::int64_t timeMs) {
   json doc;
   doc["seq"] = sequence;
   doc["ts"] = timeMs;
-  doc["link"] = LinkName(r.link);
+  doc["link"] = kavtel::names::LinkName(r.link, "closed");  // -1: the port is not open
   doc["version"] = OrNull(r.version);
-  doc["state"] = r.state ? json(StateName(*r.state)) : json(nullptr);
+  doc["state"] = r.state ? json(kavtel::names::StateName(*r.state)) : json(nullptr);
   doc["speed_mps"] = OrNull(r.speed);
   doc["elevation"] = OrNull(r.elevation);
   doc["acceleration"] = OrNull(r.acceleration);

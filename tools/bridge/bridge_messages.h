@@ -126,9 +126,6 @@ struct Reading {
   bool operator!=(const Reading& o) const { return !(*this == o); }
 };
 
-const char* LinkName(int link);
-const char* StateName(int state);
-
 // The retained state document: every reading (null where absent), the
 // link, the controller version, the sequence number and the time stamp
 // (milliseconds since 1970, UTC).
