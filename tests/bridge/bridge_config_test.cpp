@@ -58,6 +58,8 @@ TEST(BridgeConfig, GoodFileGivesEveryValueAndTheDefaults) {
   EXPECT_EQ(s.com, 6);
   EXPECT_FALSE(s.remoteControl);
   EXPECT_DOUBLE_EQ(s.maxSpeed, bridge::kLibraryMaxSpeed);
+  EXPECT_DOUBLE_EQ(s.minElevation, -bridge::kLibraryMaxElevation);
+  EXPECT_DOUBLE_EQ(s.maxElevation, bridge::kLibraryMaxElevation);
 }
 
 TEST(BridgeConfig, PortDefaultsFollowTls) {

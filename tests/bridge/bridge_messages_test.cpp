@@ -46,6 +46,8 @@ TEST_P(BridgeCommands, CheckedBeforeTheLibrary) {
   if (c.code[0] == '\0') {
     ASSERT_TRUE(std::holds_alternative<Command>(checked)) << c.what << ": " << std::get<CommandFault>(checked).detail;
     EXPECT_EQ(std::get<Command>(checked).id, c.id);
+    // Taken as the command the payload names, not merely taken.
+    EXPECT_EQ(bridge::CommandName(std::get<Command>(checked).kind), json::parse(c.payload)["cmd"]) << c.what;
     return;
   }
   ASSERT_TRUE(std::holds_alternative<CommandFault>(checked)) << c.what << " was taken";
@@ -142,6 +144,34 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// What a taken command carries is what the library is then driven with.
+TEST(BridgeCommands, ATakenCommandCarriesItsValues) {
+  using bridge::CommandKind;
+  using bridge::KeyName;
+  const auto take = [](const std::string& payload) {
+    const auto checked = CheckCommand(payload, Station(true), kNow);
+    EXPECT_TRUE(std::holds_alternative<Command>(checked)) << payload;
+    return std::holds_alternative<Command>(checked) ? std::get<Command>(checked) : Command{};
+  };
+  const Command speed = take(R"({"id":"a","cmd":"speed","value":2.25})");
+  EXPECT_EQ(speed.kind, CommandKind::speed);
+  EXPECT_DOUBLE_EQ(speed.value, 2.25);
+  const Command elevation = take(R"({"id":"b","cmd":"elevation","value":7.5})");
+  EXPECT_EQ(elevation.kind, CommandKind::elevation);
+  EXPECT_DOUBLE_EQ(elevation.value, 7.5);
+  const Command acceleration = take(R"({"id":"c","cmd":"acceleration","value":6.0})");
+  EXPECT_EQ(acceleration.kind, CommandKind::acceleration);
+  EXPECT_DOUBLE_EQ(acceleration.value, 6);
+  const Command up = take(R"({"id":"d","cmd":"key","key":"up","pressed":true})");
+  EXPECT_EQ(up.kind, CommandKind::key);
+  EXPECT_EQ(up.key, KeyName::up);
+  EXPECT_TRUE(up.pressed);
+  const Command start = take(R"({"id":"e","cmd":"key","key":"start","pressed":false})");
+  EXPECT_EQ(start.key, KeyName::start);
+  EXPECT_FALSE(start.pressed);
+  EXPECT_EQ(take(R"({"id":"f","cmd":"release"})").kind, CommandKind::release);
+}
+
 TEST(BridgeLease, OneHolderRenewedByHeartbeatLapsingWithoutOne) {
   using namespace std::chrono_literals;
   using Taken = bridge::Lease::Taken;
@@ -220,6 +250,23 @@ TEST(BridgeCommandLog, ForgetsTheOldestFinishedIdsBeyondItsCapacity) {
   // A command still running is never forgotten: it holds the oldest place.
   EXPECT_EQ(log.Note("running", r, &out), bridge::CommandLog::Seen::pending);
   EXPECT_EQ(log.Note("d", r, &out), bridge::CommandLog::Seen::answered);
+  // Once it has ended, the oldest finished ids go as new ones come: the
+  // newest are still answered, the oldest run again as new.
+  log.Complete("running", json{{"id", "running"}});
+  ASSERT_EQ(log.Note("e", r, &out), bridge::CommandLog::Seen::fresh);
+  EXPECT_EQ(log.Note("d", r, &out), bridge::CommandLog::Seen::answered);
+  EXPECT_EQ(out, json({{"id", "d"}}));
+  EXPECT_EQ(log.Note("a", r, &out), bridge::CommandLog::Seen::fresh);
+  EXPECT_EQ(log.Note("running", r, &out), bridge::CommandLog::Seen::fresh);
+
+  // Without a running command the capacity holds from the start.
+  bridge::CommandLog small(2);
+  for (const char* id : {"x", "y", "z"}) {
+    ASSERT_EQ(small.Note(id, r, &out), bridge::CommandLog::Seen::fresh) << id;
+    small.Complete(id, json{{"id", id}});
+  }
+  EXPECT_EQ(small.Note("z", r, &out), bridge::CommandLog::Seen::answered);
+  EXPECT_EQ(small.Note("x", r, &out), bridge::CommandLog::Seen::fresh);
 }
 
 TEST(BridgeState, DocumentCarriesEveryReadingAndNullForTheAbsent) {
