@@ -215,8 +215,14 @@ TEST_F(BridgeConfigFiles, CheckNamesTheCredentialsLineAndRefusesAnOpenConfigurat
   EXPECT_EQ(r.faults[0].line, 3);
   EXPECT_NE(r.faults[0].message.find("credentials"), std::string::npos);
 
+  EXPECT_FALSE(r.credentials);
+
   ::chmod(credentials.c_str(), 0600);
-  EXPECT_TRUE(bridge::CheckConfigFile(folder_.Path() + "/own.conf").faults.empty());
+  const auto usable = bridge::CheckConfigFile(folder_.Path() + "/own.conf");
+  EXPECT_TRUE(usable.faults.empty());
+  ASSERT_TRUE(usable.credentials);
+  EXPECT_EQ(usable.credentials->username, "u");
+  EXPECT_EQ(usable.credentials->password, "p");
 }
 
 }  // namespace

@@ -433,7 +433,8 @@ ParseResult CheckConfigFile(const std::string& path) {
     } else {
       std::string bad;
       const auto credText = ReadFile(b.credentialsFile);
-      if (!credText || !ParseCredentials(*credText, &bad))
+      if (credText) result.credentials = ParseCredentials(*credText, &bad);
+      if (!result.credentials)
         result.faults.push_back({b.credentialsLine, "credentials '" + b.credentialsFile + "': " + (credText ? bad : "unreadable")});
     }
   }

@@ -58,10 +58,18 @@ struct Fault {
   std::string message;
 };
 
+struct Credentials {
+  std::string username;
+  std::string password;
+};
+
 struct ParseResult {
   Config config;
   std::vector<Fault> faults;   // the configuration is usable only when empty
   std::vector<Fault> notices;  // worth saying, not faults (plaintext to a remote broker)
+  // From the credentials file the broker section names, as CheckConfigFile
+  // read it (ParseConfig reads no files).
+  std::optional<Credentials> credentials;
 };
 
 ParseResult ParseConfig(const std::string& text);
@@ -77,10 +85,6 @@ std::optional<std::string> CheckPrivateFile(const std::string& path);
 // nullopt when the file can be opened for reading, else why not.
 std::optional<std::string> CheckReadableFile(const std::string& path);
 
-struct Credentials {
-  std::string username;
-  std::string password;
-};
 // "username = NAME" and "password = SECRET" lines; # comments.
 std::optional<Credentials> ParseCredentials(const std::string& text, std::string* why);
 
@@ -89,7 +93,7 @@ std::optional<std::string> ReadFile(const std::string& path);
 
 // Everything --check does for the file at path: its mode, its text, the
 // files it names (credentials private and well-formed, TLS files
-// readable). Faults are sorted by line.
+// readable), and the credentials. Faults are sorted by line.
 ParseResult CheckConfigFile(const std::string& path);
 
 // "FILE:LINE: message" (or "FILE: message" for line 0).

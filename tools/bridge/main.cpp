@@ -52,16 +52,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::optional<bridge::Credentials> credentials;
-  if (!result.config.broker.credentialsFile.empty()) {
-    const auto text = bridge::ReadFile(result.config.broker.credentialsFile);
-    if (text) credentials = bridge::ParseCredentials(*text, nullptr);
-    if (!credentials) {
-      std::fprintf(stderr, "kavtel-bridge: cannot read the credentials\n");
-      return 2;
-    }
-  }
-
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -72,7 +62,8 @@ int main(int argc, char** argv) {
   mosquitto_lib_init();
   int code = 0;
   {
-    bridge::Bridge bridge(result.config, credentials);
+    // The credentials as the check read them: a file named but unusable is a fault above.
+    bridge::Bridge bridge(result.config, result.credentials);
     code = bridge.Run(g_stop);
   }
   mosquitto_lib_cleanup();
