@@ -2,6 +2,7 @@
 // the log that answers a repeated id with its first result, and the state
 // document.
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -170,6 +171,22 @@ TEST(BridgeCommands, ATakenCommandCarriesItsValues) {
   EXPECT_EQ(start.key, KeyName::start);
   EXPECT_FALSE(start.pressed);
   EXPECT_EQ(take(R"({"id":"f","cmd":"release"})").kind, CommandKind::release);
+}
+
+// A refused command's result names the command once 'cmd' is known, for
+// each way it can be refused from there on.
+TEST(BridgeCommands, ARefusalNamesItsCommand) {
+  for (const auto& [payload, remote, cmd] : {
+           std::tuple<std::string, bool, const char*>{R"({"id":"n1","cmd":"speed","value":"x"})", true, "speed"},
+           {R"({"id":"n2","cmd":"stop","ts":1,"ttl_ms":1000})", false, "stop"},
+           {R"({"id":"n3","cmd":"key","key":"up","pressed":true})", false, "key"}}) {
+    const auto checked = CheckCommand(payload, Station(remote), kNow);
+    ASSERT_TRUE(std::holds_alternative<CommandFault>(checked)) << payload;
+    const auto& fault = std::get<CommandFault>(checked);
+    EXPECT_EQ(fault.cmd.value_or("(none)"), cmd) << payload;
+    EXPECT_EQ(bridge::FaultResult(fault)["cmd"], cmd) << payload;
+  }
+  EXPECT_FALSE(std::get<CommandFault>(CheckCommand(R"({"id":"n4"})", Station(true), kNow)).cmd);
 }
 
 TEST(BridgeLease, OneHolderRenewedByHeartbeatLapsingWithoutOne) {

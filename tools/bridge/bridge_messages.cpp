@@ -206,28 +206,23 @@ Checked CheckCommand(const std::string& payload, const StationConfig& station, s
   if (!kind)
     return withId(Refuse("unknown_command", "'" + cmdField.get<std::string>() +
                                                "' is not a command (stop, lease, release, speed, elevation, acceleration, key)"));
-  Command command;
-  command.id = id;
-  command.kind = *kind;
-  Checked checked = withId(CheckFields(doc, command, station));
-  if (auto* fault = std::get_if<CommandFault>(&checked)) {
-    fault->cmd = CommandName(*kind);
-    return checked;
-  }
-  // Last, so that every other fault is named first: a command past its
-  // validity, then one the station does not take from the broker at all.
-  if (auto stale = CheckValidity(doc, nowMs)) {
-    stale->id = id;
-    stale->cmd = CommandName(*kind);
-    return *stale;
-  }
-  if (*kind != CommandKind::stop && !station.remoteControl) {
-    CommandFault fault = Refuse("remote_control_off", "station '" + station.name + "' takes no " +
-                                                          CommandName(*kind) + " from the broker (remote control off)");
+  // From here on a fault names the command as well as its id.
+  auto named = [&](CommandFault fault) -> Checked {
     fault.id = id;
     fault.cmd = CommandName(*kind);
     return fault;
-  }
+  };
+  Command command;
+  command.id = id;
+  command.kind = *kind;
+  Checked checked = CheckFields(doc, command, station);
+  if (auto* fault = std::get_if<CommandFault>(&checked)) return named(std::move(*fault));
+  // Last, so that every other fault is named first: a command past its
+  // validity, then one the station does not take from the broker at all.
+  if (auto stale = CheckValidity(doc, nowMs)) return named(std::move(*stale));
+  if (*kind != CommandKind::stop && !station.remoteControl)
+    return named(Refuse("remote_control_off", "station '" + station.name + "' takes no " + CommandName(*kind) +
+                                                  " from the broker (remote control off)"));
   return checked;
 }
 
