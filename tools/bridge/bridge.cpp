@@ -347,8 +347,10 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   for (auto& s : stations_) clients.push_back(s->client.get());
   clients.push_back(site_.get());
   std::string lastError;
+  std::vector<pollfd> fds;  // refilled on every turn, allocated once
+  fds.reserve(clients.size());
   while (!stop.load()) {
-    std::vector<pollfd> fds;
+    fds.clear();
     for (MqttClient* c : clients) {
       const int fd = c->Socket();
       if (fd >= 0) fds.push_back(pollfd{fd, static_cast<short>(POLLIN | (c->WantWrite() ? POLLOUT : 0)), 0});
