@@ -11,7 +11,6 @@
 namespace bridge {
 
 namespace {
-constexpr auto kFirstBackoff = std::chrono::milliseconds(250);
 constexpr auto kLongestBackoff = std::chrono::seconds(10);
 constexpr int kKeepAliveSeconds = 10;
 }  // namespace

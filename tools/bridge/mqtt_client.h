@@ -48,7 +48,6 @@ class MqttClient {
   int Socket() const;
   bool WantWrite() const;
   bool Connected() const { return connected_; }
-  bool SpeaksV5() const { return v5_; }
 
   // Publishes only while connected (nothing is queued for a broker that is
   // away: the retained state is republished when it is back). The
@@ -77,7 +76,8 @@ class MqttClient {
   bool connected_ = false;
   bool socketOpen_ = false;
   Clock::time_point nextAttempt_{};
-  Clock::duration backoff_ = std::chrono::milliseconds(250);
+  static constexpr Clock::duration kFirstBackoff = std::chrono::milliseconds(250);
+  Clock::duration backoff_ = kFirstBackoff;
   int unacknowledged_ = 0;
   std::string lastError_;
   // What libmosquitto's callbacks report is handled after its loop call
