@@ -11,6 +11,9 @@ import os
 import re
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import tree_check  # noqa: E402
+
 SKIPPED_FOLDERS = {"build", "node_modules", ".git"}
 LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)")
 FENCE = re.compile(r"^\s*(```|~~~)")
@@ -70,16 +73,5 @@ def dead_links(root):
     return dead
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(__doc__)
-        return 2
-    dead = dead_links(sys.argv[1])
-    for line in dead:
-        print(line)
-    print("%d dead links" % len(dead))
-    return 1 if dead else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(tree_check.main(dead_links, __doc__, "%d dead links"))
