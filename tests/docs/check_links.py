@@ -7,6 +7,7 @@ not exist, or an #anchor that names no heading of its file.
 Links to other sites (http:, https:, mailto:) are not followed. The build
 folder and installed npm packages are left out. Prints every dead link with
 its file and line, and exits 1 if there is any."""
+import functools
 import os
 import re
 import sys
@@ -47,13 +48,16 @@ def anchor_of(heading):
     return text.replace(" ", "-")
 
 
+@functools.lru_cache(maxsize=None)
 def anchors(path):
+    """The anchors of a Markdown file's headings, read once per file however
+    many links point into it."""
     found = set()
     for _, line in prose_lines(path):
         match = re.match(r"#{1,6}\s+(.*)", line)
         if match:
             found.add(anchor_of(match.group(1)))
-    return found
+    return frozenset(found)
 
 
 def dead_links(root):
