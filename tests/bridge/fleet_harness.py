@@ -214,6 +214,14 @@ class Treadmill:
                 found.append((m.group(1), m.group(2)))
         return found[start:]
 
+    def settled_frames(self, start, polls=10):
+        """The frames from the start-th on, once `polls` more have come after
+        this call. Control frames go out before polling, so nothing that was
+        queued for the wire when this was called is still to come."""
+        now = len(self.frames())
+        wait_until(lambda: len(self.frames(now)) >= polls, "%d more frames" % polls)
+        return self.frames(start)
+
     def press_start(self):
         """Someone on the belt presses start on the treadmill's own console."""
         os.kill(self.process.pid, signal.SIGUSR2)
