@@ -194,25 +194,29 @@ class Treadmill:
         self.process = subprocess.Popen([sim, "--link", self.link, "--trace"] + list(options), stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
         check(self.process.stdout.readline().strip() != "", "kavtel-sim did not start")
-        self.lines = []
+        self.sent = []  # the host's frames as (code, payload), in order
         self.lock = threading.Lock()
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
         for line in self.process.stdout:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
+            m = self.FRAME.search(line)
+            if m:
+                with self.lock:
+                    self.sent.append((m.group(1), m.group(2)))
 
     def frames(self, start=0):
         """The host's frames as (code, payload), from the start-th on."""
         with self.lock:
-            lines = list(self.lines)
-        found = []
-        for line in lines:
-            m = self.FRAME.search(line)
-            if m:
-                found.append((m.group(1), m.group(2)))
-        return found[start:]
+            return self.sent[start:]
+
+    def settled_frames(self, start, polls=10):
+        """The frames from the start-th on, once `polls` more have come after
+        this call. Control frames go out before polling, so nothing that was
+        queued for the wire when this was called is still to come."""
+        now = len(self.frames())
+        wait_until(lambda: len(self.frames(now)) >= polls, "%d more frames" % polls)
+        return self.frames(start)
 
     def press_start(self):
         """Someone on the belt presses start on the treadmill's own console."""

@@ -7,9 +7,13 @@ not exist, or an #anchor that names no heading of its file.
 Links to other sites (http:, https:, mailto:) are not followed. The build
 folder and installed npm packages are left out. Prints every dead link with
 its file and line, and exits 1 if there is any."""
+import functools
 import os
 import re
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import tree_check  # noqa: E402
 
 SKIPPED_FOLDERS = {"build", "node_modules", ".git"}
 LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)")
@@ -44,13 +48,16 @@ def anchor_of(heading):
     return text.replace(" ", "-")
 
 
+@functools.lru_cache(maxsize=None)
 def anchors(path):
+    """The anchors of a Markdown file's headings, read once per file however
+    many links point into it."""
     found = set()
     for _, line in prose_lines(path):
         match = re.match(r"#{1,6}\s+(.*)", line)
         if match:
             found.add(anchor_of(match.group(1)))
-    return found
+    return frozenset(found)
 
 
 def dead_links(root):
@@ -70,16 +77,5 @@ def dead_links(root):
     return dead
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(__doc__)
-        return 2
-    dead = dead_links(sys.argv[1])
-    for line in dead:
-        print(line)
-    print("%d dead links" % len(dead))
-    return 1 if dead else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(tree_check.main(dead_links, __doc__, "%d dead links"))

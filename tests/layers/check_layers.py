@@ -15,6 +15,9 @@ import os
 import re
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import tree_check  # noqa: E402
+
 LAYERS = ["platform", "services", "serial", "device", "api"]
 SOURCE_ENDINGS = (".h", ".hpp", ".c", ".cc", ".cpp")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
@@ -62,16 +65,5 @@ def wrong_way(root):
     return found
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(__doc__)
-        return 2
-    found = wrong_way(sys.argv[1])
-    for line in found:
-        print(line)
-    print("%d includes run the wrong way" % len(found))
-    return 1 if found else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(tree_check.main(wrong_way, __doc__, "%d includes run the wrong way"))

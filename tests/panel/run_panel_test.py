@@ -227,7 +227,7 @@ def case_stop(bench):
     tiles = browser.tiles()
     check(tiles[key("belt2")]["badge"] == "RUNNING" and tiles[key("belt2")]["result_kind"] == "",
           "belt2 touched: " + json.dumps(tiles[key("belt2")]))
-    check(("U10", "SP") not in two.frames(marks[1]), "a stop reached belt2's wire")
+    check(("U10", "SP") not in two.settled_frames(marks[1]), "a stop reached belt2's wire")
     # STOP ALL: every belt, the one already standing too.
     marks = (len(one.frames()), len(two.frames()))
     browser.click("#stop-all")
@@ -476,7 +476,8 @@ def case_two_sites():
         browser.click('.tile[data-station="%s"] .stop' % b)
         browser.wait_tiles(lambda t: t[b]["result_kind"] == "confirmed", "site-b's stop confirmed on the central panel")
         check(("U10", "SP") in sites[1].treadmills["belt1"].frames(marks[1]), "the stop is not on site-b's wire")
-        check(("U10", "SP") not in sites[0].treadmills["belt1"].frames(marks[0]), "a stop reached site-a's wire")
+        check(("U10", "SP") not in sites[0].treadmills["belt1"].settled_frames(marks[0]),
+              "a stop reached site-a's wire")
         browser.wait_tiles(lambda t: t[b]["badge"] == "STOPPED", "site-b's belt shown stopped")
     except SystemExit:
         for s in sites:

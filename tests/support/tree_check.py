@@ -1,9 +1,24 @@
-"""What the tests of the tree checkers (links, layers) share: a checker run
-on a small tree of the test's own, its report held to the lines expected."""
+"""What the tree checkers (links, layers) and their tests share: the
+checker's command line and report, and a checker run on a small tree of
+the test's own, its report held to the lines expected."""
 import os
 import subprocess
 import sys
 import tempfile
+
+
+def main(find, usage, summary):
+    """The checker's command line, `checker ROOT`: prints each line that
+    find(ROOT) returns and then summary (its "%d" the number of them);
+    exits 1 if there is any, 2 on a wrong command line."""
+    if len(sys.argv) != 2:
+        print(usage)
+        return 2
+    found = find(sys.argv[1])
+    for line in found:
+        print(line)
+    print(summary % len(found))
+    return 1 if found else 0
 
 
 def expect_report(checker, files, expected):
