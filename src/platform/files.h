@@ -121,7 +121,6 @@ class FileLayer {
   virtual std::string UserStateFolder() { return platform::UserStateFolder(); }
   virtual bool CreateFolders(const std::string& path) { return platform::CreateFolders(path); }
   virtual bool IsPlainFolder(const std::string& path) { return platform::IsPlainFolder(path); }
-  virtual bool IsWritableByOthers(const std::string& path) { return platform::IsWritableByOthers(path); }
   virtual bool FileExists(const std::string& path) { return platform::FileExists(path); }
   virtual std::unique_ptr<FileWriter> CreateNew(const std::string& folder, const std::string& name) {
     return OutputFile::CreateNew(folder, name);

@@ -246,11 +246,11 @@ bool TAPPSYSProtocol::CreateFileIn(const std::string& folder) {
 // The folder must be a folder of its own (not a link) and not open to every
 // account: the lines carry a user's heart rate and weight. One the log
 // creates is private to its owner; one that exists is used as its owner
-// set it up, unless others may write to it.
+// set it up, unless others may write to it, which CreateNew refuses on the
+// folder it holds open.
 void TAPPSYSProtocol::StartFile() {
   const std::string folder = LogFolder();
-  const bool usable = !folder.empty() && Files().CreateFolders(folder) && Files().IsPlainFolder(folder) &&
-                      !Files().IsWritableByOthers(folder);
+  const bool usable = !folder.empty() && Files().CreateFolders(folder) && Files().IsPlainFolder(folder);
   if (!usable || !CreateFileIn(folder)) {
     file_.reset();
     Mode_ = apmOFF;

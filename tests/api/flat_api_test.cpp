@@ -136,6 +136,9 @@ TEST(FlatApi, OptingInToAllPortsAdmitsIndicesAboveSix) {
     double speed = kUntouched;
     EXPECT_EQ(kavtelgetSpeed(index, &speed), KAVTEL_BAD_INDEX);
     EXPECT_EQ(kavtelsetSpeed(index, 1.0), KAVTEL_BAD_INDEX);
+    // Refused without touching the value, and not even admitted as valid.
+    EXPECT_EQ(speed, kUntouched);
+    EXPECT_EQ(isvalidKavtelDevice(index), KAVTEL_BAD_INDEX);
 
     EXPECT_EQ(kavtelsetAllPorts(1), KAVTEL_OK);
     ASSERT_TRUE(Identified(index));

@@ -211,9 +211,10 @@ TEST_F(ProtocolLinks, CreateNewNeverGoesThroughALink) {
   EXPECT_EQ(platform::ListFiles(root + "/linked").size(), 0u);
 }
 
-// The seam itself, not only the log's check before it: a file is never made
-// in a folder every account may write to, even one opened to them after the
-// log chose it; and the files it makes are private whatever the umask.
+// The seam, the one place the log's folder is checked for others' writes:
+// a file is never made in a folder every account may write to, even one
+// opened to them after the log chose it; and the files it makes are private
+// whatever the umask.
 TEST_F(ProtocolLinks, FilesAreMadePrivateAndNeverInAFolderWritableByOthers) {
   const mode_t saved = ::umask(0);
   const struct {

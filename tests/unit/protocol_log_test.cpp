@@ -409,9 +409,9 @@ class FakeDisk : public platform::FileLayer {
     return true;
   }
   bool IsPlainFolder(const std::string&) override { return true; }
-  bool IsWritableByOthers(const std::string&) override { return writableByOthers; }
   bool FileExists(const std::string&) override { return false; }
   std::unique_ptr<platform::FileWriter> CreateNew(const std::string& folder, const std::string& name) override {
+    if (writableByOthers) return nullptr;  // as OutputFile::CreateNew refuses such a folder
     created.push_back(platform::JoinPath(folder, name));
     if (refuseCreate) return nullptr;
     return std::make_unique<Writer>(this);

@@ -3,6 +3,8 @@
 #include <locale>
 #include <sstream>
 
+#include "state_names.h"
+
 namespace kavtel::ctl {
 
 namespace {
@@ -26,7 +28,7 @@ std::string CsvRow(double seconds, const Readings& r) {
   row.setf(std::ios::fixed);
   row.precision(1);
   row << seconds << ',';
-  if (const auto state = ControllerState(r)) row << StateName(*state);
+  if (const auto state = ControllerState(r)) row << names::StateName(*state);
   row.precision(2);
   Cell(row, r.speed);
   Cell(row, r.elevation);

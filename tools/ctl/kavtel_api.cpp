@@ -90,8 +90,6 @@ std::string ResultText(int code) {
   }
 }
 
-const char* StateName(int state) { return names::StateName(state); }
-
 const char* LinkName(int link) { return names::LinkName(link, "unknown"); }
 
 }  // namespace kavtel::ctl

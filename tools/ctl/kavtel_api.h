@@ -70,9 +70,6 @@ std::string DefaultLibraryPath();
 
 // What a result code means, for messages ("the port is not open").
 std::string ResultText(int code);
-// The controller state's name: "stop", "run", "pause", "stopping",
-// "detecting", "off".
-const char* StateName(int state);
 // The line state's name: "lost", "identifying", "ok".
 const char* LinkName(int link);
 

@@ -4,6 +4,8 @@
 #include <locale>
 #include <sstream>
 
+#include "state_names.h"
+
 namespace kavtel::ctl {
 
 namespace {
@@ -43,7 +45,7 @@ std::string Row(const std::string& name1, const std::string& value1, const std::
 
 std::string StateText(const Readings& r) {
   const auto state = ControllerState(r);
-  return state ? StateName(*state) : Text(r.state, "%d");
+  return state ? names::StateName(*state) : Text(r.state, "%d");
 }
 
 }  // namespace

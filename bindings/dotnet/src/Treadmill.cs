@@ -161,25 +161,26 @@ namespace Kavtel
                 power: Double(Native.kavtelgetPower, "kavtelgetPower"));
         }
 
-        delegate int IntReader(int index, out int value);
-        delegate int DoubleReader(int index, out double value);
+        delegate int Reader<T>(int index, out T value);
 
-        int? Int(IntReader reader, string function)
+        // The value, or null when the controller's generation has none.
+        T? Value<T>(Reader<T> reader, string function) where T : struct
         {
-            int value;
+            T value;
             int code = reader(Port, out value);
             if (code == Native.NotAvailable) return null;
             KavtelException.Check(code, function);
             return value;
         }
 
-        double? Double(DoubleReader reader, string function)
+        int? Int(Reader<int> reader, string function)
         {
-            double value;
-            int code = reader(Port, out value);
-            if (code == Native.NotAvailable) return null;
-            KavtelException.Check(code, function);
-            return value;
+            return Value(reader, function);
+        }
+
+        double? Double(Reader<double> reader, string function)
+        {
+            return Value(reader, function);
         }
 
         // Commands: queued for the treadmill, they return at once.
@@ -253,29 +254,19 @@ namespace Kavtel
 
         void PressOrRelease(Key key, int pressed)
         {
+            Func<int, int, int> function;
+            string name;
             switch (key)
             {
-                case Key.Start:
-                    KavtelException.Check(Native.kavtelKeyPressStart(Port, pressed), "kavtelKeyPressStart");
-                    break;
-                case Key.Stop:
-                    KavtelException.Check(Native.kavtelKeyPressStop(Port, pressed), "kavtelKeyPressStop");
-                    break;
-                case Key.Plus:
-                    KavtelException.Check(Native.kavtelKeyPressPlus(Port, pressed), "kavtelKeyPressPlus");
-                    break;
-                case Key.Minus:
-                    KavtelException.Check(Native.kavtelKeyPressMinus(Port, pressed), "kavtelKeyPressMinus");
-                    break;
-                case Key.Up:
-                    KavtelException.Check(Native.kavtelKeyPressUp(Port, pressed), "kavtelKeyPressUp");
-                    break;
-                case Key.Down:
-                    KavtelException.Check(Native.kavtelKeyPressDown(Port, pressed), "kavtelKeyPressDown");
-                    break;
-                default:
-                    throw new ArgumentOutOfRangeException("key", key, "no such key");
+                case Key.Start: function = Native.kavtelKeyPressStart; name = "kavtelKeyPressStart"; break;
+                case Key.Stop: function = Native.kavtelKeyPressStop; name = "kavtelKeyPressStop"; break;
+                case Key.Plus: function = Native.kavtelKeyPressPlus; name = "kavtelKeyPressPlus"; break;
+                case Key.Minus: function = Native.kavtelKeyPressMinus; name = "kavtelKeyPressMinus"; break;
+                case Key.Up: function = Native.kavtelKeyPressUp; name = "kavtelKeyPressUp"; break;
+                case Key.Down: function = Native.kavtelKeyPressDown; name = "kavtelKeyPressDown"; break;
+                default: throw new ArgumentOutOfRangeException("key", key, "no such key");
             }
+            KavtelException.Check(function(Port, pressed), name);
         }
     }
 }

@@ -362,6 +362,21 @@ namespace Kavtel.Tests
             Assert.AreEqual(function, ((KavtelException)raised).Function);
         }
 
+        // Each key reaches its own flat function: the one named in the
+        // exception of a port that has no device.
+        [TestCase(Key.Start, "kavtelKeyPressStart")]
+        [TestCase(Key.Stop, "kavtelKeyPressStop")]
+        [TestCase(Key.Plus, "kavtelKeyPressPlus")]
+        [TestCase(Key.Minus, "kavtelKeyPressMinus")]
+        [TestCase(Key.Up, "kavtelKeyPressUp")]
+        [TestCase(Key.Down, "kavtelKeyPressDown")]
+        public void EachKeyCallsItsOwnFunction(Key key, string function)
+        {
+            var t = new Treadmill(5, open: false);
+            Assert.AreEqual(function, Assert.Throws<BadIndexException>(() => t.Press(key)).Function);
+            Assert.AreEqual(function, Assert.Throws<BadIndexException>(() => t.Release(key)).Function);
+        }
+
         [Test]
         public void SilentTreadmillStaysDetecting()
         {

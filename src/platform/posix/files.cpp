@@ -80,9 +80,13 @@ std::string UserStateFolder() {
 // files, but not from reading a folder's names, filling it or, for root,
 // from having their own files pruned as the log's: such a folder is
 // refused as well.
+namespace {
+bool OthersMayWrite(const struct stat& st) { return (st.st_mode & S_IWOTH) != 0; }
+}  // namespace
+
 bool IsWritableByOthers(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0;
+  return ::stat(path.c_str(), &st) == 0 && OthersMayWrite(st);
 }
 
 bool IsPlainFolder(const std::string& path) {
@@ -153,7 +157,7 @@ std::unique_ptr<OutputFile> OutputFile::CreateNew(const std::string& folder, con
   const int dir = OpenFolder(folder);
   if (dir < 0) return nullptr;
   struct stat st {};
-  if (::fstat(dir, &st) != 0 || (st.st_mode & S_IWOTH) != 0) {
+  if (::fstat(dir, &st) != 0 || OthersMayWrite(st)) {
     ::close(dir);
     return nullptr;
   }
