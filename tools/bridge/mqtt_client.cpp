@@ -1,6 +1,7 @@
 #include "mqtt_client.h"
 
 #include <mqtt_protocol.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -75,13 +76,22 @@ void MqttClient::Lost(Clock::time_point now) {
   backoff_ = std::min<Clock::duration>(backoff_ * 2, kLongestBackoff);
 }
 
-void MqttClient::Service(Clock::time_point now) {
+void MqttClient::Service(Clock::time_point now, short ready) {
   if (mosq_ == nullptr) return;
   if (!socketOpen_) {
     if (now >= nextAttempt_) Connect(now);
     if (!socketOpen_) return;
   }
-  const int rc = mosquitto_loop(mosq_, 0, 1);
+  int rc = MOSQ_ERR_SUCCESS;
+  if (ready == kAskSocket) {
+    rc = mosquitto_loop(mosq_, 0, 1);
+  } else {
+    // The caller polled every connection at once: only a socket with
+    // something to read is read, only pending output is written.
+    if ((ready & (POLLIN | POLLERR | POLLHUP)) != 0) rc = mosquitto_loop_read(mosq_, 1);
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq_)) rc = mosquitto_loop_write(mosq_, 1);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq_);
+  }
   if (rc != MOSQ_ERR_SUCCESS) {
     if (rc != MOSQ_ERR_ERRNO || errno != EINTR) Lost(now);
   } else if (mosquitto_socket(mosq_) < 0) {

@@ -44,7 +44,10 @@ class MqttClient {
   MqttClient& operator=(const MqttClient&) = delete;
 
   // Reads, writes, keeps alive; connects again once the back-off has passed.
-  void Service(Clock::time_point now);
+  // ready: what poll() said of Socket() (POLLIN, POLLOUT, ...); without it
+  // the socket is asked itself, a system call of its own.
+  static constexpr short kAskSocket = -1;
+  void Service(Clock::time_point now, short ready = kAskSocket);
   int Socket() const;
   bool WantWrite() const;
   bool Connected() const { return connected_; }
