@@ -264,9 +264,11 @@ TEST(BridgeCommandLog, ForgetsTheOldestFinishedIdsBeyondItsCapacity) {
     ASSERT_EQ(log.Note(id, r, &out), bridge::CommandLog::Seen::fresh) << id;
     log.Complete(id, json{{"id", id}});
   }
-  // A command still running is never forgotten: it holds the oldest place.
+  // A command still running is never forgotten; the oldest finished ones
+  // made room for the newer.
   EXPECT_EQ(log.Note("running", r, &out), bridge::CommandLog::Seen::pending);
   EXPECT_EQ(log.Note("d", r, &out), bridge::CommandLog::Seen::answered);
+  EXPECT_EQ(log.Note("c", r, &out), bridge::CommandLog::Seen::answered);
   // Once it has ended, the oldest finished ids go as new ones come: the
   // newest are still answered, the oldest run again as new.
   log.Complete("running", json{{"id", "running"}});
@@ -284,6 +286,24 @@ TEST(BridgeCommandLog, ForgetsTheOldestFinishedIdsBeyondItsCapacity) {
   }
   EXPECT_EQ(small.Note("z", r, &out), bridge::CommandLog::Seen::answered);
   EXPECT_EQ(small.Note("x", r, &out), bridge::CommandLog::Seen::fresh);
+}
+
+TEST(BridgeCommandLog, RunningCommandsNeverMakeItGrowBeyondItsBounds) {
+  bridge::CommandLog log(2);
+  json out;
+  const bridge::ReplyTo r{"t", ""};
+  ASSERT_EQ(log.Note("x", r, &out), bridge::CommandLog::Seen::fresh);
+  ASSERT_EQ(log.Note("y", r, &out), bridge::CommandLog::Seen::fresh);
+  // Both still running: a third id is refused, not remembered.
+  EXPECT_EQ(log.Note("z", r, &out), bridge::CommandLog::Seen::busy);
+  EXPECT_EQ(log.Note("z", r, &out), bridge::CommandLog::Seen::busy);
+  log.Complete("y", json{{"id", "y"}});
+  EXPECT_EQ(log.Note("z", r, &out), bridge::CommandLog::Seen::fresh);
+  // The askers of a running id are bounded too (the first one included).
+  for (std::size_t i = 1; i < bridge::CommandLog::kMaxWaiting; ++i)
+    ASSERT_EQ(log.Note("x", r, &out), bridge::CommandLog::Seen::pending) << i;
+  EXPECT_EQ(log.Note("x", r, &out), bridge::CommandLog::Seen::busy);
+  EXPECT_EQ(log.Complete("x", json{{"id", "x"}}).size(), bridge::CommandLog::kMaxWaiting);
 }
 
 TEST(BridgeState, DocumentCarriesEveryReadingAndNullForTheAbsent) {

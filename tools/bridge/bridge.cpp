@@ -29,7 +29,9 @@ constexpr auto kStopWindow = std::chrono::seconds(10);
 constexpr auto kStoppedFor = std::chrono::milliseconds(2500);
 // How long opening a port that failed waits before the next try.
 constexpr auto kReopenPeriod = std::chrono::seconds(2);
-constexpr std::size_t kRememberedIds = 4096;
+// Ids a station remembers: a client repeats a command within seconds, and
+// each id costs a few hundred bytes for as long as it is remembered.
+constexpr std::size_t kRememberedIds = 1024;
 // The lease lapses when its holder's heartbeat stays away this long: a
 // client renews at least every 2 s, so two heartbeats may go missing.
 constexpr auto kLeaseTerm = std::chrono::seconds(5);
@@ -137,6 +139,9 @@ void Bridge::OnCommand(Station& s, const std::string& client, const std::string&
   const Checked checked = CheckCommand(payload, s.config, NowMs());
   const CommandFault* fault = std::get_if<CommandFault>(&checked);
   const std::optional<std::string> id = fault ? fault->id : std::optional<std::string>(std::get<Command>(checked).id);
+  auto refused = [&](const json& result) {
+    Event(s, {{"event", "command_refused"}, {"id", result["id"]}, {"error", result["error"]}, {"detail", result["detail"]}});
+  };
   if (id) {
     json first;
     switch (s.log.Note(*id, reply, &first)) {
@@ -145,12 +150,21 @@ void Bridge::OnCommand(Station& s, const std::string& client, const std::string&
         return;
       case CommandLog::Seen::pending:
         return;  // answered with the first run's result when it comes
+      case CommandLog::Seen::busy: {
+        // Remembering it would take memory without bound; it is not run.
+        const json result = FaultResult(CommandFault{
+            "busy", "too many commands of this station are still running; send it again later", id,
+            fault ? fault->cmd : std::optional<std::string>(CommandName(std::get<Command>(checked).kind))});
+        refused(result);
+        s.client->Publish(reply.topic, result.dump(), 1, false, reply.correlation);
+        return;
+      }
       case CommandLog::Seen::fresh:
         break;
     }
   }
   auto refuse = [&](const json& result) {
-    Event(s, {{"event", "command_refused"}, {"id", result["id"]}, {"error", result["error"]}, {"detail", result["detail"]}});
+    refused(result);
     if (id) {
       Answer(s, *id, result);
     } else {
@@ -347,18 +361,17 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   for (auto& s : stations_) clients.push_back(s->client.get());
   clients.push_back(site_.get());
   std::string lastError;
-  std::vector<pollfd> fds;  // refilled on every turn, allocated once
-  fds.reserve(clients.size());
+  // One pollfd a connection, refilled on every turn (allocated once); a
+  // connection without a socket gets fd -1, which poll() passes over.
+  std::vector<pollfd> fds(clients.size());
   while (!stop.load()) {
-    fds.clear();
-    for (MqttClient* c : clients) {
-      const int fd = c->Socket();
-      if (fd >= 0) fds.push_back(pollfd{fd, static_cast<short>(POLLIN | (c->WantWrite() ? POLLOUT : 0)), 0});
-    }
+    for (std::size_t i = 0; i < clients.size(); ++i)
+      fds[i] = pollfd{clients[i]->Socket(), static_cast<short>(POLLIN | (clients[i]->WantWrite() ? POLLOUT : 0)), 0};
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextRead - Clock::now()).count();
-    ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, std::min<long long>(wait, 50))));
+    if (::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, std::min<long long>(wait, 50)))) < 0)
+      for (pollfd& p : fds) p.revents = 0;  // a signal: nothing is known to be ready
     const auto now = Clock::now();
-    for (MqttClient* c : clients) c->Service(now);
+    for (std::size_t i = 0; i < clients.size(); ++i) clients[i]->Service(now, fds[i].revents);
     const std::string error = clients.front()->Connected() ? "" : clients.front()->LastError();
     if (!error.empty() && error != lastError)
       std::fprintf(stderr, "kavtel-bridge: broker %s:%d: %s; connecting again\n", config_.broker.host.c_str(),
@@ -400,6 +413,7 @@ void Bridge::Shutdown() {
     for (auto& c : closing) all = all && c->done.load();
     const auto now = Clock::now();
     for (auto& s : stations_) s->client->Service(now);
+    site_->Service(now);  // kept alive too: unknown stations are still answered
     if (!all) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   for (auto& c : closing) c->thread.join();

@@ -1,7 +1,7 @@
 #include "bridge_messages.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <locale>
 #include <set>
 #include <sstream>
@@ -247,18 +247,22 @@ CommandLog::Seen CommandLog::Note(const std::string& id, const ReplyTo& reply, j
   const auto it = entries_.find(id);
   if (it != entries_.end()) {
     if (it->second.done) {
-      *result = it->second.result;
+      *result = json::parse(it->second.result);
       return Seen::answered;
     }
+    if (it->second.waiting.size() >= kMaxWaiting) return Seen::busy;
     it->second.waiting.push_back(reply);
     return Seen::pending;
   }
-  while (order_.size() >= capacity_ && !order_.empty()) {
-    // The oldest finished id goes; one still running stays until it ends.
-    auto old = entries_.find(order_.front());
-    if (old != entries_.end() && !old->second.done) break;
-    entries_.erase(order_.front());
-    order_.pop_front();
+  if (order_.size() >= capacity_) {
+    // The oldest finished id goes; one still running keeps its place.
+    const auto finished = std::find_if(order_.begin(), order_.end(), [&](const std::string& known) {
+      const auto e = entries_.find(known);
+      return e == entries_.end() || e->second.done;
+    });
+    if (finished == order_.end()) return Seen::busy;
+    entries_.erase(*finished);
+    order_.erase(finished);
   }
   Entry entry;
   entry.waiting.push_back(reply);
@@ -271,7 +275,7 @@ std::vector<ReplyTo> CommandLog::Complete(const std::string& id, const json& res
   const auto it = entries_.find(id);
   if (it == entries_.end()) return {};
   it->second.done = true;
-  it->second.result = result;
+  it->second.result = result.dump();
   std::vector<ReplyTo> waiting;
   waiting.swap(it->second.waiting);
   return waiting;

@@ -87,16 +87,23 @@ struct ReplyTo {
   std::string correlation;
 };
 
-// The ids a station has seen, the oldest forgotten beyond capacity. A
-// repeated id is answered with its first result and never run again; one
-// whose first run has not finished yet gets that result when it comes.
+// The ids a station has seen, never more than capacity: the oldest
+// finished ones are forgotten first, one still running never. A repeated id
+// is answered with its first result and never run again; one whose first
+// run has not finished yet gets that result when it comes.
 class CommandLog {
  public:
+  // How many askers of one running id wait for its result.
+  static constexpr std::size_t kMaxWaiting = 16;
+
   explicit CommandLog(std::size_t capacity) : capacity_(capacity) {}
 
-  enum class Seen { fresh, answered, pending };
+  enum class Seen { fresh, answered, pending, busy };
   // Notes the id. fresh: run it now (and Complete it later). answered:
   // *result is the first result. pending: the reply is kept for Complete.
+  // busy: nothing was kept, because every id remembered is still running
+  // (a new id) or kMaxWaiting askers already wait (a running one); the
+  // caller refuses the command.
   Seen Note(const std::string& id, const ReplyTo& reply, nlohmann::json* result);
   // The id's result is final: returns every reply that waits for it (the
   // first run's own included).
@@ -105,7 +112,7 @@ class CommandLog {
  private:
   struct Entry {
     bool done = false;
-    nlohmann::json result;
+    std::string result;  // as sent: a few hundred bytes an id, not a JSON tree
     std::vector<ReplyTo> waiting;
   };
   std::size_t capacity_;
