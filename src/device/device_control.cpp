@@ -5,44 +5,31 @@
 #include <vector>
 
 #include "device/kavtel_device.h"
+#include "device/setpoints.h"
 #include "services/number_text.h"
 
 namespace kavtel {
 
-namespace {
-
-// The widest texts the controller's fields take: "99.99" m/s, "-99.9".
-constexpr long double kSpeedLimit = 99.995L;      // formats as "100.00" from here
-constexpr long double kElevationLimit = 99.95L;   // formats as "100.0" from here
-
-}  // namespace
-
 bool TKavtelDevice::DoChangeSpeed(long double speed) {
   try {
     TAPPSYSMutexHold hold(lock());
-    // What the controller cannot take is refused here, not sent to be
-    // refused there (the trouble that follows would cost a stop its place).
-    if (!std::isfinite(speed) || speed < 0 || speed >= kSpeedLimit) return false;
-    const float reportedMax = ReportedMaxSpeed_.load();
-    if (reportedMax > 0 && speed > static_cast<long double>(reportedMax) + 0.005L) return false;
-    const long double offset = VersionMajor_.load() == 1 ? MCU2Fac_ : MCU4Fac_;
-    const std::string text = "S02" + FormatFixed(speed + offset, 2);
-    if (text.size() > 8 || text[3] == '-') return false;  // an offset set by the host
+    const auto text = SpeedText(speed, {VersionMajor_.load(), ReportedMaxSpeed_.load(), MCU2Fac_, MCU4Fac_});
+    if (!text) return false;
+    const bool stops = *text == stop_text::kSpeedZero;
     // The speed last asked for is already the measured speed; a stop is
     // sent all the same (the reading may be stale).
-    if (text != "S020.00" && speed == RequestedSpeed_ &&
-        RequestedSpeed_ == static_cast<long double>(Speed_.load()))
+    if (!stops && speed == RequestedSpeed_ && RequestedSpeed_ == static_cast<long double>(Speed_.load()))
       return true;
     RequestedSpeed_ = speed;
     // Outside a run the controller wants the speed twice.
     const bool twice = GetControllerState() != ioRun;
-    if (text == "S020.00") {
+    if (stops) {
       // Speed zero stops the belt: a stop, promised like the others.
-      promiseStop(text, true);
-      if (twice) promiseStop(text, false);
+      promiseStop(*text, true);
+      if (twice) promiseStop(*text, false);
       return true;
     }
-    return queueMoving(text, twice);
+    return queueMoving(*text, twice);
   } catch (...) {
     return false;  // never raises towards its caller; the refusal shows in the result
   }
@@ -50,26 +37,25 @@ bool TKavtelDevice::DoChangeSpeed(long double speed) {
 
 bool TKavtelDevice::DoChangeElevation(long double elevation) {
   TAPPSYSMutexHold hold(lock());
-  if (!std::isfinite(elevation) || std::fabs(elevation) >= kElevationLimit) return false;
+  const auto text = ElevationText(elevation);
+  if (!text) return false;
   RequestedElevation_ = elevation;
-  return senduqs("E03" + FormatFixed(elevation, 1));
+  return senduqs(*text);
 }
 
 bool TKavtelDevice::DoChangeAcceleration(std::uint8_t index) {
   TAPPSYSMutexHold hold(lock());
   RequestedAcceleration_ = index;
-  return senduqs("A00" + FormatInteger(index));
+  return senduqs(AccelerationText(index));
 }
 
-bool TKavtelDevice::DoChangeFailSafe(std::int32_t value) {
-  return senduqs("F00" + FormatInteger(value));
-}
+bool TKavtelDevice::DoChangeFailSafe(std::int32_t value) { return senduqs(FailSafeText(value)); }
 
 bool TKavtelDevice::DoChangeStopSpeed() {
   TAPPSYSMutexHold hold(lock());
-  promiseStop("S020.00", true);
-  promiseStop("U10SP", false);
-  promiseStop("U10SR", false);
+  promiseStop(stop_text::kSpeedZero, true);
+  promiseStop(stop_text::kKeyPress, false);
+  promiseStop(stop_text::kKeyRelease, false);
   // A lost line keeps the device detecting: its values are not current.
   if (!LineLost_.load()) updateControllerState(ioStopping);
   return true;
@@ -89,20 +75,11 @@ bool TKavtelDevice::queueMoving(const std::string& text, bool twice) {
 void TKavtelDevice::promiseStop(const std::string& text, bool startsStop) {
   TAPPSYSMutexHold hold(lock());
   if (startsStop) dropCommandsBeforeStop();
-  Flight_.Promise(text, stopGroup());
+  Flight_.Promise(text, StopGroup(VersionMajor_.load()));
   postCommands();
 }
 
-// The controller's stop group: it covers every stop. Generation 1 stops with
-// its stop key; the others take a gentle acceleration (index 3), speed zero
-// and a press and release of the stop key.
-const std::vector<std::string>& TKavtelDevice::stopGroup() const {
-  static const std::vector<std::string> kGeneration1{"U00S"};
-  static const std::vector<std::string> kOthers{"A003", "S020.00", "U10SP", "U10SR"};
-  return VersionMajor_.load() == 1 ? kGeneration1 : kOthers;
-}
-
-void TKavtelDevice::promiseStopGroup() { Flight_.PromiseGroup(stopGroup()); }
+void TKavtelDevice::promiseStopGroup() { Flight_.PromiseGroup(StopGroup(VersionMajor_.load())); }
 
 void TKavtelDevice::emergencyStop() {
   if (!GetIOOpen()) return;

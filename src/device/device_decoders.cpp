@@ -3,8 +3,9 @@
 #include <limits>
 
 #include "device/kavtel_device.h"
-#include "services/number_text.h"
+#include "device/setpoints.h"
 #include "device/wire_frame.h"
+#include "services/number_text.h"
 
 namespace kavtel {
 
@@ -78,7 +79,7 @@ void TKavtelDevice::rnxStrToVersion(const std::string& payload) {
       if (auto minor = ParseInteger(payload.substr(1, 2))) VersionMinor_.store(*minor);
     }
     updateControllerState(ioStop);
-    senduqs("F00" + FormatInteger(RNXFailSafe_.load()));
+    senduqs(FailSafeText(RNXFailSafe_.load()));
     if (VersionMajor_.load() >= 2) {
       senduqs("U17");
       if (VersionMinor_.load() >= 3) senduqs("Y00");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "device/setpoints.h"
 #include "device/wire_frame.h"
 
 namespace kavtel {
@@ -36,9 +37,7 @@ const TKavtelWireFrame& TKavtelFrameInFlight::StartStop() {
   return current_;
 }
 
-bool TKavtelFrameInFlight::ConfirmsStop(const std::string& text) {
-  return text == "S020.00" || text == "U00S" || text == "U10SP" || text == "U10SR";
-}
+bool TKavtelFrameInFlight::ConfirmsStop(const std::string& text) { return IsStopText(text); }
 
 void TKavtelFrameInFlight::Promise(const std::string& text, const std::vector<std::string>& collapsed) {
   if (stops_.size() < kMaxStops || collapsed.empty()) {

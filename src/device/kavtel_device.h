@@ -272,7 +272,6 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void transmit(const TKavtelWireFrame& frame);
   bool stopsMayGo() const;
   void promiseStop(const std::string& text, bool startsStop);
-  const std::vector<std::string>& stopGroup() const;
   void promiseStopGroup();
   bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);

@@ -1,5 +1,7 @@
 #include "device/keypad.h"
 
+#include "device/setpoints.h"
+
 namespace kavtel {
 
 namespace {
@@ -17,7 +19,7 @@ const KeyTexts* TextsOf(TRNXBtn key) {
   static constexpr KeyTexts kUp{"U00U", "U00H", "U10UP", "U10UR"};
   static constexpr KeyTexts kDown{"U00D", "U00H", "U10DP", "U10DR"};
   static constexpr KeyTexts kStart{"U10EP", "U10ER", "U10EP", "U10ER"};
-  static constexpr KeyTexts kStop{"U00S", nullptr, "U10SP", "U10SR"};
+  static constexpr KeyTexts kStop{stop_text::kGeneration1, nullptr, stop_text::kKeyPress, stop_text::kKeyRelease};
   switch (key) {
     case rnxbtnplus: return &kPlus;
     case rnxbtnminus: return &kMinus;
