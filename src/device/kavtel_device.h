@@ -242,6 +242,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // --- inspection (under the lock; for tests and tools) ---
   std::int32_t GetMaxRepeats() const { return Flight_.MaxRepeats(); }
   std::size_t GetAnswerCount() const { return Answers_.size(); }
+  // The answer table in code order; index below GetAnswerCount().
+  const TKavtelAnswer& GetAnswer(std::size_t index) const { return *Answers_.at(index); }
   const TKavtelAnswer* FindAnswer(const std::string& code) const;
   std::int32_t GetCommandCounter(TKavtelQuery q);
   std::int32_t GetCycleStep();
