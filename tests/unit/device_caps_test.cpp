@@ -107,14 +107,6 @@ TEST(DeviceCaps, FailedWriteReportsFalseAndStopsAtTheFailingKey) {
   EXPECT_EQ(ini.GetText(), "[S]\nDeviceType=Mill\n");
 }
 
-TEST(AccelerationTable, HoldsTheEightRampDivisors) {
-  const std::int32_t expected[] = {232, 131, 66, 33, 16, 8, 5, 3};
-  ASSERT_EQ(std::size(DEFRNXPGAccelerationIndices), std::size(expected));
-  for (std::size_t i = 0; i < std::size(expected); ++i) {
-    EXPECT_EQ(DEFRNXPGAccelerationIndices[i], expected[i]) << "position " << i;
-  }
-}
-
 TEST(AccelerationTable, IndexSearchFollowsTheDivisorBands) {
   struct Case {
     std::int32_t t;

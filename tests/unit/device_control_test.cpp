@@ -1,6 +1,8 @@
 // Control operations and the keypad: the command texts on the wire.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "device_fixture.h"
 
 namespace kavtel::test {
@@ -53,6 +55,31 @@ TEST_F(ControlTest, SetCommandsFormatTheirArguments) {
   EXPECT_TRUE(dev.DoChangeStopSpeed());
   EXPECT_EQ(dev.GetControllerState(), ioStopping);
   EXPECT_EQ(sent(), (Written{"S020.00", "U10SP", "U10SR"}));
+}
+
+TEST_F(ControlTest, SettersRefuseWhatTheControllerCannotTakeWithNothingQueued) {
+  identify("224");  // its device type asks the maximum speed: 6.1 m/s
+  ASSERT_FLOAT_EQ(dev.GetReportedMaxSpeed(), 6.1f);
+  const long double nan = std::numeric_limits<long double>::quiet_NaN();
+  const long double inf = std::numeric_limits<long double>::infinity();
+  for (long double speed : {-1.0L, -0.01L, 6.2L, 1e9L, 1e300L, nan, inf, -inf}) {
+    SCOPED_TRACE(static_cast<double>(speed));
+    EXPECT_FALSE(dev.DoChangeSpeed(speed));
+  }
+  for (long double elevation : {100.0L, -100.0L, 1e300L, nan, inf}) {
+    SCOPED_TRACE(static_cast<double>(elevation));
+    EXPECT_FALSE(dev.DoChangeElevation(elevation));
+  }
+  dev.postCommands();
+  EXPECT_EQ(take(), Written{});
+  EXPECT_EQ(dev.GetQueuedCommands(), 0);
+  EXPECT_EQ(dev.GetPromisedStops(), 0u);
+  // The limits themselves are taken.
+  EXPECT_TRUE(dev.DoChangeSpeed(6.1L));
+  EXPECT_TRUE(dev.DoChangeElevation(-99.9L));
+  EXPECT_TRUE(dev.DoChangeElevation(99.9L));
+  dev.postCommands();
+  EXPECT_EQ(take(), (Written{Body("S026.10")}));
 }
 
 TEST_F(ControlTest, EmergencyStopSendsTheGroupOfItsGeneration) {

@@ -223,5 +223,47 @@ TEST_F(DecodingTest, DeviceTypeChoosesTheMaximumSpeedConversion) {
   EXPECT_NEAR(caps.GetMaxSpeed(), 0.6f, 1e-6);  // a bicycle keeps its value
 }
 
+TEST_F(DecodingTest, AnAnswerWithAnotherCodeDoesNotFreezeTheValue) {
+  identify("224");
+  dev.updateControllerState(ioRun);
+  // Step 3 of the schedule asks the speed.
+  for (int i = 0; i < 4; ++i) dev.GetParameter();
+  ASSERT_EQ(dev.GetCommandCounter(kqSpeed), 1);
+  for (int guard = 0; guard < 20 && dev.HasPendingCommand(); ++guard) {
+    const Written sent = take();
+    ASSERT_FALSE(sent.empty());
+    const std::string asked = Text(sent.back());
+    // The speed query gets a heart-rate frame; the rest their own answers.
+    if (asked == "S01") answer("P01", "90");
+    else answer(asked.substr(0, 3), replies[asked.substr(0, 3)]);
+  }
+  EXPECT_EQ(dev.GetCommandCounter(kqSpeed), 0);
+  for (int i = 0; i < 4; ++i) dev.GetParameter();  // to step 7, the speed's next turn
+  replies["S01"] = "3.25";
+  serveUntilIdle();
+  EXPECT_FLOAT_EQ(dev.GetSpeed(), 3.25f);
+}
+
+TEST_F(DecodingTest, PowerAndEnergyReadingsAreHeldAtTheirCountersEnds) {
+  identify("224");
+  struct Case {
+    const char* code;
+    const char* payload;
+    std::uint32_t power, energy;
+  };
+  // Each case starts from power 7 and energy 7 (thousandths), so a reading
+  // that was dropped instead of held shows.
+  for (const Case& c : {Case{"J02", "70000", 65535, 7}, Case{"J02", "-5", 0, 7},
+                        Case{"J02", "10000000000000000000000000000000000000000", 65535, 7},
+                        Case{"J01", "5000000", 7, 4294967295u}, Case{"J01", "-1", 7, 0}}) {
+    SCOPED_TRACE(std::string(c.code) + c.payload);
+    answer("J01", "0.007");
+    answer("J02", "7");
+    answer(c.code, c.payload);
+    EXPECT_EQ(dev.GetPower(), c.power);
+    EXPECT_EQ(dev.GetEnergy(), c.energy);
+  }
+}
+
 }  // namespace
 }  // namespace kavtel::test
