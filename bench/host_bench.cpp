@@ -470,7 +470,7 @@ class Host {
         int& g = given[static_cast<std::size_t>(i)];
         if (g >= frames) continue;
         more = true;
-        if (Device(i).GetQueuedCommands() >= kFeedPortion) continue;
+        if (Device(i).Inspect().queuedCommands >= kFeedPortion) continue;
         const int portion = std::min(g == 0 ? 2 * kFeedPortion : kFeedPortion, frames - g);
         const int taken = Burst(i, portion);
         if (taken == 0) return false;
@@ -480,7 +480,7 @@ class Host {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  bool Drained(int i) { return Device(i).GetQueuedCommands() == 0 && !Device(i).HasPendingCommand(); }
+  bool Drained(int i) { return Device(i).Inspect().queuedCommands == 0 && !Device(i).Inspect().pending; }
 
  private:
   struct Slot {

@@ -186,6 +186,7 @@ void TKavtelDevice::ioDisconnecting() {
   if (Port_ && Online_.load()) {
     Closing_.store(true);
     bool needStop;
+    bool inFlight;
     {
       TAPPSYSMutexHold hold(lock());
       dropQueued("port closing");
@@ -197,11 +198,12 @@ void TKavtelDevice::ioDisconnecting() {
         promiseStopGroup();
         postCommands();  // nothing goes out on a lost line
       }
+      inFlight = Flight_.Busy();
     }
     // The frame in flight is awaited too (once), so its answer does not
     // meet the next open's first frame. A lost line ends the wait at once,
     // the promised stops unanswered.
-    if (needStop || HasPendingCommand()) finishStopGroup();
+    if (needStop || inFlight) finishStopGroup();
     TAPPSYSMutexHold hold(lock());
     confirmed = Flight_.StopConfirmed();
     if (!confirmed) log("<Error>| stop not confirmed by the controller, port closing", apmComment);
@@ -419,49 +421,20 @@ std::string TKavtelDevice::GetVersionText() const {
 
 // --- inspection -----------------------------------------------------------
 
-std::int32_t TKavtelDevice::GetCommandCounter(TKavtelQuery q) {
+TKavtelDeviceView TKavtelDevice::Inspect() {
   TAPPSYSMutexHold hold(lock());
-  return Poll_.Counter(q);
-}
-
-std::int32_t TKavtelDevice::GetCycleStep() {
-  TAPPSYSMutexHold hold(lock());
-  return Poll_.CycleStep();
-}
-
-std::int32_t TKavtelDevice::GetRepeatCount() {
-  TAPPSYSMutexHold hold(lock());
-  return Flight_.RepeatCount();
-}
-
-bool TKavtelDevice::HasPendingCommand() {
-  TAPPSYSMutexHold hold(lock());
-  return Flight_.Busy();
-}
-
-std::size_t TKavtelDevice::GetPromisedStops() {
-  TAPPSYSMutexHold hold(lock());
-  return Flight_.PromisedStops();
-}
-
-std::uint32_t TKavtelDevice::GetLastCommandID() {
-  TAPPSYSMutexHold hold(lock());
-  return Flight_.Id();
-}
-
-std::int32_t TKavtelDevice::GetQueuedCommands() {
-  TAPPSYSMutexHold hold(lock());
-  return CommandQueue_->GetCountPrepared();
-}
-
-std::int32_t TKavtelDevice::GetQueuedRequests() {
-  TAPPSYSMutexHold hold(lock());
-  return InfoQueue_->GetCountPrepared();
-}
-
-TRNXBtnPressed TKavtelDevice::GetPressedButtons() {
-  TAPPSYSMutexHold hold(lock());
-  return PressedButtons_;
+  TKavtelDeviceView view;
+  for (std::size_t q = 0; q < view.commandCounters.size(); ++q)
+    view.commandCounters[q] = Poll_.Counter(static_cast<TKavtelQuery>(q));
+  view.cycleStep = Poll_.CycleStep();
+  view.repeatCount = Flight_.RepeatCount();
+  view.pending = Flight_.Busy();
+  view.promisedStops = Flight_.PromisedStops();
+  view.lastCommandID = Flight_.Id();
+  view.queuedCommands = CommandQueue_->GetCountPrepared();
+  view.queuedRequests = InfoQueue_->GetCountPrepared();
+  view.pressedButtons = PressedButtons_;
+  return view;
 }
 
 // --- log and line helpers (called with the lock held) ----------------------

@@ -51,6 +51,20 @@ class KAVTEL_API TKavtelAnswer : public TObject {
   TKavtelDecoder decoder;
 };
 
+// What the device's parts hold at one moment, for tests and tools: a copy,
+// read under the device's lock.
+struct TKavtelDeviceView {
+  std::array<std::int32_t, kqCount> commandCounters{};  // outstanding queries per polled code
+  std::int32_t cycleStep = 0;                           // the poll schedule's next step
+  std::int32_t repeatCount = 0;                         // repeats of the frame in flight
+  bool pending = false;                                 // a frame awaits its answer
+  std::size_t promisedStops = 0;   // stop frames promised and not yet answered (the one on the wire included)
+  std::uint32_t lastCommandID = 0;  // the number the watchdog was last armed with (new for every frame)
+  std::int32_t queuedCommands = 0;
+  std::int32_t queuedRequests = 0;
+  TRNXBtnPressed pressedButtons = 0;
+};
+
 // The controller object of one treadmill on one COM port.
 //
 // Opening (SetIOOpen(true)) creates and opens the serial port at 9600 baud
@@ -245,17 +259,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The answer table in code order; index below GetAnswerCount().
   const TKavtelAnswer& GetAnswer(std::size_t index) const { return *Answers_.at(index); }
   const TKavtelAnswer* FindAnswer(const std::string& code) const;
-  std::int32_t GetCommandCounter(TKavtelQuery q);
-  std::int32_t GetCycleStep();
-  std::int32_t GetRepeatCount();
-  bool HasPendingCommand();
-  // The number the watchdog was last armed with (new for every frame sent).
-  std::uint32_t GetLastCommandID();
-  std::int32_t GetQueuedCommands();
-  std::int32_t GetQueuedRequests();
-  TRNXBtnPressed GetPressedButtons();
-  // Stop frames promised and not yet answered (the one on the wire included).
-  std::size_t GetPromisedStops();
+  // The parts' state, read at once under the lock.
+  TKavtelDeviceView Inspect();
   // The maximum speed the controller reported (m/s), 0 when none.
   float GetReportedMaxSpeed() const { return ReportedMaxSpeed_.load(); }
   TAPPSerialPort* GetPort() const { return Port_.get(); }

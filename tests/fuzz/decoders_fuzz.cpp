@@ -40,6 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // An absurd reading may overflow a float to infinity, never give NaN.
   Check(!std::isnan(device.GetSpeed()) && !std::isnan(device.GetElevation()));
   Check(!std::isnan(device.GetVO2()));
-  Check(device.GetQueuedCommands() <= 8);
+  Check(device.Inspect().queuedCommands <= 8);
   return 0;
 }

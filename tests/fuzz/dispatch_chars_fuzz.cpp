@@ -30,7 +30,7 @@ void Feed(TKavtelDevice& device, const std::uint8_t* data, std::size_t size) {
     device.DispatchChars(nullptr, reinterpret_cast<const char*>(data + pos),
                          static_cast<std::int32_t>(n));
     pos += n;
-    Check(device.GetRepeatCount() <= device.GetMaxRepeats());
+    Check(device.Inspect().repeatCount <= device.GetMaxRepeats());
   }
 }
 
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(device.GetOnline());
 
   Feed(device, data, size);
-  Check(device.GetQueuedCommands() <= 255 && device.GetQueuedRequests() <= 255);
+  Check(device.Inspect().queuedCommands <= 255 && device.Inspect().queuedRequests <= 255);
 
   quiet.Close();
   Check(device.GetControllerState() == ioOff && !device.HasThreads());

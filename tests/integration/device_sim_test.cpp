@@ -172,9 +172,9 @@ TEST_F(DeviceOnSimulator, SilentTreadmillIsRepeatedThenReidentified) {
   // Trouble empties both queues and the outstanding-query counters; while
   // the treadmill stays silent only the version query is tried.
   EXPECT_TRUE(device_.GetAwaitingIdentification());
-  EXPECT_EQ(device_.GetQueuedRequests(), 0);
-  EXPECT_EQ(device_.GetCommandCounter(kqDistance), 0);
-  EXPECT_EQ(device_.GetCommandCounter(kqTime), 0);
+  EXPECT_EQ(device_.Inspect().queuedRequests, 0);
+  EXPECT_EQ(device_.Inspect().commandCounters[kqDistance], 0);
+  EXPECT_EQ(device_.Inspect().commandCounters[kqTime], 0);
   ASSERT_TRUE(WaitUntil([&] {
     const auto frames = HostFrames(sim_->GetRecords());
     return !frames.empty() && frames.back().bytes == sim::EncodeFrame("V00");

@@ -177,7 +177,7 @@ TEST_F(LinkLoss, StopGivenWhileTheLineIsGoneGoesOutFirstAfterTheReturn) {
   EXPECT_EQ(frames[0], sim::EncodeFrame("V00"));
   EXPECT_EQ(frames[1], sim::EncodeFrame("S020.00")) << Show(sim_->GetRecords());
   EXPECT_EQ(frames[2], sim::EncodeFrame("U10SP")) << Show(sim_->GetRecords());
-  EXPECT_EQ(device_.GetPromisedStops(), 0u);
+  EXPECT_EQ(device_.Inspect().promisedStops, 0u);
   ExpectNoViolations();
 }
 

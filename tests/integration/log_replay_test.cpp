@@ -84,8 +84,8 @@ class Host {
 
   // Every exchange has ended: nothing in flight, queued or promised.
   bool Idle() {
-    return !device_.HasPendingCommand() && device_.GetQueuedCommands() == 0 && device_.GetQueuedRequests() == 0 &&
-           device_.GetPromisedStops() == 0;
+    return !device_.Inspect().pending && device_.Inspect().queuedCommands == 0 && device_.Inspect().queuedRequests == 0 &&
+           device_.Inspect().promisedStops == 0;
   }
 
   // Opens the port (its first tick asks for the version) and gives the
@@ -96,7 +96,7 @@ class Host {
     ASSERT_TRUE(device_.GetOnline());
     ASSERT_EQ(device_.GetProtocolmode(), apmALL);
     // The cycle thread's own first tick has sent the version query.
-    ASSERT_TRUE(WaitUntil([&] { return device_.GetLastCommandID() != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return device_.Inspect().lastCommandID != 0; }));
     for (int tick = 0; tick < kTicks; ++tick) {
       ASSERT_TRUE(WaitUntil([&] { return Idle(); })) << "tick " << tick;
       if (beforeTick) beforeTick(tick);

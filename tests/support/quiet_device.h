@@ -34,7 +34,7 @@ class QuietDevice {
     device_.SetRNXTimeoutInterval(kHour);
     device_.SetIOOpen(true);
     // The cycle's first step sends the version query; then both threads wait.
-    while (device_.GetOnline() && !device_.HasPendingCommand()) std::this_thread::yield();
+    while (device_.GetOnline() && !device_.Inspect().pending) std::this_thread::yield();
   }
   ~QuietDevice() {
     Close();

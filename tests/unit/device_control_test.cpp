@@ -72,8 +72,8 @@ TEST_F(ControlTest, SettersRefuseWhatTheControllerCannotTakeWithNothingQueued) {
   }
   dev.postCommands();
   EXPECT_EQ(take(), Written{});
-  EXPECT_EQ(dev.GetQueuedCommands(), 0);
-  EXPECT_EQ(dev.GetPromisedStops(), 0u);
+  EXPECT_EQ(dev.Inspect().queuedCommands, 0);
+  EXPECT_EQ(dev.Inspect().promisedStops, 0u);
   // The limits themselves are taken.
   EXPECT_TRUE(dev.DoChangeSpeed(6.1L));
   EXPECT_TRUE(dev.DoChangeElevation(-99.9L));
@@ -136,7 +136,7 @@ TEST_F(ControlTest, KeypadTextsOfBothGenerations) {
       SCOPED_TRACE(std::string(version) + " " + k.name);
       EXPECT_TRUE(k.op(dev));
       EXPECT_EQ(serveUntilIdle(), version[0] == '1' ? k.generation1 : k.generation2);
-      EXPECT_EQ(dev.GetPressedButtons(), 0);
+      EXPECT_EQ(dev.Inspect().pressedButtons, 0);
     }
   }
 }
@@ -153,7 +153,7 @@ TEST_F(ControlTest, HeldKeyRules) {
   EXPECT_TRUE(dev.isPressesRNXBtn(rnxbtnplus));
   EXPECT_TRUE(dev.isPressesRNXBtn(rnxbtnup));
   dev.resetRNXBtn();
-  EXPECT_EQ(dev.GetPressedButtons(), 0);
+  EXPECT_EQ(dev.Inspect().pressedButtons, 0);
 }
 
 TEST_F(ControlTest, PlusAndMinusWaitForIdentificationAndStopReleaseForAVersion) {
@@ -162,10 +162,10 @@ TEST_F(ControlTest, PlusAndMinusWaitForIdentificationAndStopReleaseForAVersion) 
   ASSERT_EQ(dev.GetControllerState(), ioDetecting);
   dev.pressFaster();
   dev.pressSlower();
-  EXPECT_EQ(dev.GetPressedButtons(), 0);
+  EXPECT_EQ(dev.Inspect().pressedButtons, 0);
   dev.pressStop();  // generation unknown: the newer texts, but no release
   dev.upStop();
-  EXPECT_EQ(dev.GetPressedButtons(), 0);
+  EXPECT_EQ(dev.Inspect().pressedButtons, 0);
   answer("V00", "224");  // the version query in flight
   const Written asked = serveUntilIdle();
   EXPECT_EQ(asked, (Written{"U10SP", "F0010", "U17", "Y00", "S04"}));

@@ -82,7 +82,7 @@ TEST_F(DecodingTest, EachScheduleAsksExactlyItsCodesInAPass) {
     const Written* schedule = std::string(version) == "203" ? scheduleB : scheduleA;
     for (int pass = 0; pass < 2; ++pass) {
       for (int step = 0; step < 20; ++step) {
-        ASSERT_EQ(dev.GetCycleStep(), step);
+        ASSERT_EQ(dev.Inspect().cycleStep, step);
         dev.GetParameter();
         EXPECT_EQ(serveUntilIdle(), schedule[step]) << "step " << step;
       }
@@ -99,11 +99,11 @@ TEST_F(DecodingTest, AnOutstandingQueryIsNotAskedAgain) {
   // Steps 3 to 19 without a single answer: S01 (steps 3, 7, 11, 15, 19) and
   // D00 (every step) stay outstanding after their first query.
   for (int step = 3; step < 20; ++step) dev.GetParameter();
-  EXPECT_EQ(dev.GetCommandCounter(kqSpeed), 1);
+  EXPECT_EQ(dev.Inspect().commandCounters[kqSpeed], 1);
   const auto asked = serveUntilIdle();
   EXPECT_EQ(std::count(asked.begin(), asked.end(), "S01"), 1);
   EXPECT_EQ(std::count(asked.begin(), asked.end(), "D00"), 1);
-  EXPECT_EQ(dev.GetCommandCounter(kqSpeed), 0);
+  EXPECT_EQ(dev.Inspect().commandCounters[kqSpeed], 0);
 }
 
 struct DecoderCase {
@@ -228,8 +228,8 @@ TEST_F(DecodingTest, AnAnswerWithAnotherCodeDoesNotFreezeTheValue) {
   dev.updateControllerState(ioRun);
   // Step 3 of the schedule asks the speed.
   for (int i = 0; i < 4; ++i) dev.GetParameter();
-  ASSERT_EQ(dev.GetCommandCounter(kqSpeed), 1);
-  for (int guard = 0; guard < 20 && dev.HasPendingCommand(); ++guard) {
+  ASSERT_EQ(dev.Inspect().commandCounters[kqSpeed], 1);
+  for (int guard = 0; guard < 20 && dev.Inspect().pending; ++guard) {
     const Written sent = take();
     ASSERT_FALSE(sent.empty());
     const std::string asked = Text(sent.back());
@@ -237,7 +237,7 @@ TEST_F(DecodingTest, AnAnswerWithAnotherCodeDoesNotFreezeTheValue) {
     if (asked == "S01") answer("P01", "90");
     else answer(asked.substr(0, 3), replies[asked.substr(0, 3)]);
   }
-  EXPECT_EQ(dev.GetCommandCounter(kqSpeed), 0);
+  EXPECT_EQ(dev.Inspect().commandCounters[kqSpeed], 0);
   for (int i = 0; i < 4; ++i) dev.GetParameter();  // to step 7, the speed's next turn
   replies["S01"] = "3.25";
   serveUntilIdle();

@@ -133,20 +133,20 @@ TEST_F(EngineTest, NakAndBadChecksumRepeatTheFrameUntilTroubleOnTheSixthFailure)
   dev.postCommands();
   EXPECT_EQ(take(), (Written{Body("E0310.0")}));
   deliver(kNak);
-  EXPECT_EQ(dev.GetRepeatCount(), 1);
+  EXPECT_EQ(dev.Inspect().repeatCount, 1);
   EXPECT_EQ(dev.GetRNXErrRepeatCounter(), 1);
   // 01 53 30 30 30 32 38 17: a status answer with a wrong checksum.
   deliver(std::string("\x01S00028\x17"));
   EXPECT_EQ(take(), (Written{Body("E0310.0"), Body("E0310.0")}));
   for (int i = 3; i <= 5; ++i) deliver(kNak);
-  EXPECT_EQ(dev.GetRepeatCount(), 5);
+  EXPECT_EQ(dev.Inspect().repeatCount, 5);
   EXPECT_EQ(take().size(), 3u);  // sent six times in all
   deliver(kNak);                 // the sixth failure gives up
   EXPECT_EQ(dev.GetControllerState(), ioDetecting);
   EXPECT_TRUE(dev.GetAwaitingIdentification());
-  EXPECT_EQ(dev.GetQueuedCommands(), 0);
-  EXPECT_EQ(dev.GetQueuedRequests(), 0);  // the waiting status query went too
-  EXPECT_FALSE(dev.HasPendingCommand());
+  EXPECT_EQ(dev.Inspect().queuedCommands, 0);
+  EXPECT_EQ(dev.Inspect().queuedRequests, 0);  // the waiting status query went too
+  EXPECT_FALSE(dev.Inspect().pending);
   EXPECT_EQ(take(), Written{});
 }
 
@@ -155,18 +155,18 @@ TEST_F(EngineTest, TimeoutsRepeatOnlyTheirOwnFrameThenGiveUp) {
   dev.senduqs("A003");
   dev.postCommands();
   take();
-  ASSERT_TRUE(dev.HasPendingCommand());
+  ASSERT_TRUE(dev.Inspect().pending);
   dev.TimeoutHandler(424242);  // a late time-out of another frame
   EXPECT_EQ(take(), Written{});
-  EXPECT_EQ(dev.GetRepeatCount(), 0);
-  const std::uint32_t id = dev.GetLastCommandID();  // the number the watchdog was armed with
+  EXPECT_EQ(dev.Inspect().repeatCount, 0);
+  const std::uint32_t id = dev.Inspect().lastCommandID;  // the number the watchdog was armed with
   dev.TimeoutHandler(id);
   EXPECT_EQ(take(), (Written{Body("A003")}));
   for (int i = 2; i <= 5; ++i) dev.TimeoutHandler(id);
-  EXPECT_EQ(dev.GetRepeatCount(), 5);
+  EXPECT_EQ(dev.Inspect().repeatCount, 5);
   dev.TimeoutHandler(id);
   EXPECT_EQ(dev.GetControllerState(), ioDetecting);
-  EXPECT_FALSE(dev.HasPendingCommand());
+  EXPECT_FALSE(dev.Inspect().pending);
 }
 
 TEST_F(EngineTest, ReceivePathAssemblesFramesWhateverTheChunking) {
@@ -325,9 +325,9 @@ TEST_F(EngineTest, AnUnansweredPollDoesNotHoldTheStopGroupBackAtClose) {
   dev.sendinfouqs("D00");
   dev.postCommands();  // a poll in flight that the treadmill will never answer
   std::thread closer([&] { dev.SetIOOpen(false); });
-  ASSERT_TRUE(WaitUntil([&] { return dev.GetPromisedStops() == 4; }));  // the stop group waits
+  ASSERT_TRUE(WaitUntil([&] { return dev.Inspect().promisedStops == 4; }));  // the stop group waits
   std::thread treadmill = AnswerFrames(4);
-  dev.TimeoutHandler(dev.GetLastCommandID());  // the poll's time-out: given up, not repeated
+  dev.TimeoutHandler(dev.Inspect().lastCommandID);  // the poll's time-out: given up, not repeated
   treadmill.join();
   closer.join();
   EXPECT_EQ(FramesOnTheLine(), (Written{"D00", "A003", "S020.00", "U10SP", "U10SR"}));

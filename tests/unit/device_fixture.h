@@ -125,7 +125,7 @@ class DeviceFixture : public ::testing::Test {
   // would, until nothing is left to send; returns the codes it was asked.
   std::vector<std::string> serveUntilIdle() {
     std::vector<std::string> asked;
-    for (int guard = 0; guard < 100 && dev.HasPendingCommand(); ++guard) {
+    for (int guard = 0; guard < 100 && dev.Inspect().pending; ++guard) {
       std::string last;
       for (const auto& t : take()) {
         if (t != "<ACK>") last = Text(t);
