@@ -4,103 +4,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <functional>
-#include <limits>
 #include <thread>
 
-#include "device/frame_in_flight.h"
 #include "device_fixture.h"
 
 namespace kavtel::test {
 namespace {
 
 using Written = std::vector<std::string>;
-using Action = TKavtelFrameInFlight::Action;
-using Failure = TKavtelFrameInFlight::Failure;
-
-TKavtelWireFrame Poll(const std::string& text) {
-  TKavtelWireFrame f;
-  f.text = BuildFrame(text);
-  f.request = true;
-  return f;
-}
-
-// --- the rule on its own ------------------------------------------------------
-
-TEST(FrameInFlight, AFailingFrameYieldsToAWaitingStopButAStopKeepsItsRepeats) {
-  TKavtelFrameInFlight flight;
-  flight.Start(Poll("D00"));
-  const std::uint32_t pollId = flight.Id();
-  EXPECT_EQ(flight.Failed(Failure::timeout, true, false), Action::repeat);  // no stop yet
-  flight.Promise("U10SP");
-  // Identification pending: the stop may not go yet, the poll keeps its rule.
-  EXPECT_EQ(flight.Failed(Failure::nak, false, false), Action::repeat);
-  EXPECT_EQ(flight.Failed(Failure::timeout, true, false), Action::yield);
-  EXPECT_FALSE(flight.Busy());
-  ASSERT_TRUE(flight.StopWaiting());
-  EXPECT_EQ(flight.StartStop().text, BuildFrame("U10SP"));
-  EXPECT_NE(flight.Id(), pollId);  // a late time-out of the poll never matches
-  EXPECT_FALSE(flight.StopWaiting());
-  for (int i = 1; i <= 5; ++i) EXPECT_EQ(flight.Failed(Failure::damaged, true, false), Action::repeat);
-  // Repeats spent: trouble, and the stop is still promised.
-  EXPECT_EQ(flight.Failed(Failure::nak, true, false), Action::trouble);
-  EXPECT_EQ(flight.PromisedStops(), 1u);
-  EXPECT_TRUE(flight.StopWaiting());
-  EXPECT_FALSE(flight.StopConfirmed());
-  flight.StartStop();
-  flight.Answered();
-  EXPECT_EQ(flight.PromisedStops(), 0u);
-  EXPECT_TRUE(flight.StopConfirmed());
-}
-
-TEST(FrameInFlight, ClosingSkipsASpentStopFrameAndTheGroupReplacesWaitingStops) {
-  TKavtelFrameInFlight flight;
-  flight.Promise("U10SP");
-  flight.StartStop();
-  flight.Promise("U10SR");
-  flight.Promise("S020.00");
-  // The group covers what waits; the stop on the wire finishes first.
-  flight.PromiseGroup({"A003", "S020.00", "U10SP", "U10SR"});
-  EXPECT_EQ(flight.PromisedStops(), 5u);
-  for (int i = 1; i <= 5; ++i) EXPECT_EQ(flight.Failed(Failure::timeout, true, true), Action::repeat);
-  EXPECT_EQ(flight.Failed(Failure::timeout, true, true), Action::skip);
-  EXPECT_EQ(flight.PromisedStops(), 4u);
-  EXPECT_EQ(flight.StartStop().text, BuildFrame("A003"));
-  // A frame that does not confirm the stop may be skipped without harm.
-  for (int i = 0; i <= 5; ++i) flight.Failed(Failure::nak, true, true);
-  for (int i = 0; i < 3; ++i) {
-    flight.StartStop();
-    flight.Answered();
-  }
-  EXPECT_EQ(flight.PromisedStops(), 0u);
-  EXPECT_FALSE(flight.StopConfirmed());  // the first U10SP was never answered
-  flight.Forget();
-  EXPECT_TRUE(flight.StopConfirmed());
-  // Any other frame is not repeated while the port closes.
-  flight.Start(Poll("S01"));
-  EXPECT_EQ(flight.Failed(Failure::timeout, false, true), Action::yield);
-}
-
-TEST(FrameInFlight, StopsStayBoundedByCollapsingIntoTheGroup) {
-  TKavtelFrameInFlight flight;
-  const std::vector<std::string> group{"A003", "S020.00", "U10SP", "U10SR"};
-  for (int i = 0; i < 100; ++i) flight.Promise(i % 2 ? "U10SR" : "U10SP", group);
-  EXPECT_LE(flight.PromisedStops(), TKavtelFrameInFlight::kMaxStops);
-  // What is kept still stops the belt: the group, whole and in order, then
-  // the key's later presses and releases in their order, the last release
-  // last.
-  Written sent;
-  while (flight.StopWaiting()) {
-    const std::string& frame = flight.StartStop().text;
-    sent.push_back(Text(frame.substr(1, frame.size() - 2)));
-    flight.Answered();
-  }
-  ASSERT_GE(sent.size(), group.size());
-  EXPECT_EQ(Written(sent.begin(), sent.begin() + 4), group);
-  for (std::size_t i = group.size() + 1; i < sent.size(); ++i) EXPECT_NE(sent[i], sent[i - 1]) << i;
-  EXPECT_EQ(sent.back(), "U10SR");
-}
 
 // --- the device on a fake line, a treadmill thread answering -----------------
 
@@ -171,7 +83,7 @@ class StopFixture : public ::testing::Test {
     return out;
   }
   std::size_t FrameCount() { return Frames().size(); }
-  bool Idle() { return !dev.HasPendingCommand() && dev.GetQueuedCommands() == 0 && dev.GetQueuedRequests() == 0; }
+  bool Idle() { return !dev.Inspect().pending && dev.Inspect().queuedCommands == 0 && dev.Inspect().queuedRequests == 0; }
 
   // Opens, lets the controller identify itself (generation 2.24) and
   // report a running belt.
@@ -364,13 +276,13 @@ TEST_F(StopKey, GoesOutAfterTheStalledPollsFirstTimeOutNotBehindItsRepeats) {
   EXPECT_EQ(take(), (Written{"<ACK>", "D0064"}));  // the poll the treadmill leaves unanswered
   EXPECT_TRUE(dev.pressStop());
   EXPECT_EQ(take(), Written{});  // one frame in flight
-  dev.TimeoutHandler(dev.GetLastCommandID());
+  dev.TimeoutHandler(dev.Inspect().lastCommandID);
   EXPECT_EQ(take(), (Written{Body("U10SP")}));  // the poll is given up, not repeated
   answer("U10", "SP");
   EXPECT_EQ(take(), (Written{"<ACK>", "S0180"}));
-  EXPECT_EQ(dev.GetPromisedStops(), 0u);
+  EXPECT_EQ(dev.Inspect().promisedStops, 0u);
   // The poll given up is no longer outstanding: asked again at its turn.
-  EXPECT_EQ(dev.GetCommandCounter(kqDistance), 0);
+  EXPECT_EQ(dev.Inspect().commandCounters[kqDistance], 0);
 }
 
 TEST_F(StopKey, SurvivesTroubleAndGoesFirstAfterTheIdentification) {
@@ -379,7 +291,7 @@ TEST_F(StopKey, SurvivesTroubleAndGoesFirstAfterTheIdentification) {
   EXPECT_EQ(take(), (Written{Body("U10SP")}));
   for (int i = 0; i < 6; ++i) deliver(std::string(1, kNAK));  // refused six times
   EXPECT_EQ(dev.GetControllerState(), ioDetecting);
-  EXPECT_EQ(dev.GetPromisedStops(), 1u);
+  EXPECT_EQ(dev.Inspect().promisedStops, 1u);
   take();
   dev.GetParameter();
   EXPECT_EQ(take(), (Written{"V0082"}));  // identification first
@@ -388,7 +300,7 @@ TEST_F(StopKey, SurvivesTroubleAndGoesFirstAfterTheIdentification) {
   EXPECT_EQ(take(), (Written{"<ACK>", Body("U10SP")}));
   answer("U10", "SP");
   EXPECT_EQ(take(), (Written{"<ACK>", Body("F0010")}));
-  EXPECT_EQ(dev.GetPromisedStops(), 0u);
+  EXPECT_EQ(dev.Inspect().promisedStops, 0u);
 }
 
 TEST_F(StopKey, ASpeedOfZeroIsAStopAndSupersedesWhatWasQueued) {
@@ -402,8 +314,8 @@ TEST_F(StopKey, ASpeedOfZeroIsAStopAndSupersedesWhatWasQueued) {
   // Sent although the speed read (never polled here) is 0 too: a stop is
   // never taken for done.
   EXPECT_TRUE(dev.DoChangeSpeed(0));
-  EXPECT_EQ(dev.GetQueuedCommands(), 0);  // the plus key would have gone after the stop
-  EXPECT_EQ(dev.GetPromisedStops(), 1u);
+  EXPECT_EQ(dev.Inspect().queuedCommands, 0);  // the plus key would have gone after the stop
+  EXPECT_EQ(dev.Inspect().promisedStops, 1u);
   deliver(std::string(1, kNAK));  // the elevation fails: it yields to the stop
   EXPECT_EQ(take(), (Written{Body("S020.00")}));
 }
