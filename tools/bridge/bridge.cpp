@@ -89,7 +89,7 @@ Bridge::Bridge(Config config, std::optional<Credentials> credentials)
     o.willPayload = "false";
     o.subscriptions = {s->prefix + "/cmd", s->prefix + "/cmd/+"};
     MqttClient::Handlers h;
-    h.connected = [this, s] {
+    h.connected = [s] {
       s->client->Publish(s->prefix + "/online", "true", 1, true);
       s->republish = true;  // the retained state, at once
     };
