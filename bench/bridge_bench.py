@@ -8,9 +8,11 @@ Builds nothing: give it an optimised kavtel-bridge, kavtel-sim and
 libkavtel.so (`cmake --preset release && cmake --build --preset release
 --target kavtel-bridge kavtel-sim kavtel`). It starts Mosquitto on a free
 loopback port, N kavtel-sim treadmills on COM 1..N for one bridge (one
-subscriber on the broker), and N more for a direct host: a child process of
-this script that opens the same ports through libkavtel.so (ctypes) and
-reads their status and speed every few milliseconds.
+subscriber on the broker, a child process of this script), and N more for a
+direct host: another child that opens the same ports through libkavtel.so
+(ctypes) and reads their status and speed every few milliseconds. Both
+children stamp their receipts on the system's monotonic clock, each in a
+process of its own.
 
 The run has two halves. In the first, every treadmill's start key is pressed
 from outside (SIGUSR2) again and again, each station on its own random
@@ -173,30 +175,77 @@ class TracedTreadmill(fleet_harness.Treadmill):
                 self.changed.wait(min(left, 0.05))
 
 
-class Watcher(Client):
-    """One subscriber for every station's state: keeps, per station, the
-    time of the last state showing the belt moving and of the last showing
-    it stopped (time.monotonic() when paho handed the message over)."""
+def subscriber(port, stations):
+    """The child that subscribes to every station's state, so that its
+    receipt times are taken in a process of its own, as the direct host's
+    reads are, not next to this script's hundreds of threads. It prints
+    "run NAME T" when a station's state first shows the belt moving and
+    "stand NAME T" when it first shows it stopped on a working line (T:
+    time.monotonic() when paho handed the message over)."""
+    moving, standing = {}, {}
+    ready = threading.Event()
 
-    def __init__(self, port, stations):
+    def on_connect(client, userdata, flags, rc, properties=None):
+        client.subscribe(ROOT + "/+/state", qos=0)
+
+    def on_subscribe(*_):
+        ready.set()
+
+    def on_message(client, userdata, message):
+        now = time.monotonic()
+        name = message.topic[len(ROOT) + 1:].split("/")[0]
+        doc = json.loads(message.payload)
+        runs = doc.get("state") == "run" or (doc.get("speed_mps") or 0) > 0
+        stands = not runs and doc.get("state") == "stop" and doc.get("link") == "ok"
+        if runs and not moving.get(name):
+            print("run %s %.6f" % (name, now), flush=True)
+        if stands and not standing.get(name):
+            print("stand %s %.6f" % (name, now), flush=True)
+        moving[name], standing[name] = runs, stands
+
+    client = fleet_harness.mqtt.Client(client_id="bench-watcher", protocol=fleet_harness.mqtt.MQTTv5)
+    client.on_connect, client.on_subscribe, client.on_message = on_connect, on_subscribe, on_message
+    client.connect("127.0.0.1", port)
+    client.loop_start()
+    if not ready.wait(GENEROUS):
+        print("error no subscription", flush=True)
+        return 1
+    print("ready", flush=True)
+    while True:
+        time.sleep(3600)
+
+
+class Watcher:
+    """The subscriber child's findings, per station: the times of the last
+    few states showing the belt moving and of the last showing it stopped."""
+
+    def __init__(self, script, port, stations):
         self.cond = threading.Condition()
         self.moving_at = {}
         self.standing_at = {}
-        super().__init__(port, "bench-watcher", [ROOT + "/+/state"])
+        self.process = subprocess.Popen([sys.executable, script, "-", "-", "-", "--subscriber", str(port),
+                                         "--stations", str(stations)], stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline().strip()
+        if line != "ready":
+            sys.exit("subscriber: " + (line or "ended"))
+        threading.Thread(target=self._read, daemon=True).start()
 
-    def _on_message(self, client, userdata, message):
-        now = time.monotonic()
-        station = message.topic[len(ROOT) + 1:].split("/")[0]
-        doc = json.loads(message.payload)
-        moving = doc.get("state") == "run" or (doc.get("speed_mps") or 0) > 0
-        with self.cond:
-            if moving:
-                self.moving_at.setdefault(station, []).append(now)
-                del self.moving_at[station][:-4]
-            elif doc.get("state") == "stop" and doc.get("link") == "ok":
-                self.standing_at[station] = now
-            self.last = doc
-            self.cond.notify_all()
+    def _read(self):
+        for text in self.process.stdout:
+            parts = text.split()
+            if len(parts) != 3:
+                continue
+            with self.cond:
+                if parts[0] == "run":
+                    self.moving_at.setdefault(parts[1], []).append(float(parts[2]))
+                    del self.moving_at[parts[1]][:-4]
+                else:
+                    self.standing_at[parts[1]] = float(parts[2])
+                self.cond.notify_all()
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
 
     def first_moving_after(self, station, moment, timeout):
         deadline = time.monotonic() + timeout
@@ -246,13 +295,16 @@ def main():
     parser.add_argument("lib")
     parser.add_argument("--stations", type=int, default=64, help="treadmills per set, 1 to 64 (default 64)")
     parser.add_argument("--seconds", type=float, default=600, help="length of the measured run (default 600)")
-    parser.add_argument("--publish-interval", type=float, default=0.1,
-                        help="the bridge's publish_interval, 0.1 to 1.0 (default 0.1)")
+    parser.add_argument("--publish-interval", type=float, default=1.0,
+                        help="the bridge's publish_interval, 0.1 to 1.0 (default 1.0, the bridge's own)")
     parser.add_argument("--direct-read-ms", type=float, default=10, help="the direct host's read period (default 10)")
     parser.add_argument("--direct-host", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--subscriber", type=int, metavar="PORT", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.direct_host:
         return direct_host(args.lib, args.stations, args.direct_read_ms)
+    if args.subscriber:
+        return subscriber(args.subscriber, args.stations)
     if not 1 <= args.stations <= 64:
         sys.exit("--stations: 1 to 64")
     for path in (args.bridge, args.sim, args.lib):
@@ -267,6 +319,7 @@ def main():
     direct_folder = new_folder("kavtel-direct-")
     direct = {}
     host = None
+    watcher = None
     try:
         env = dict(os.environ)
         for i in range(1, n + 1):
@@ -284,8 +337,9 @@ def main():
                 done.wait(1.0)
 
         threading.Thread(target=sample_rss, daemon=True).start()
-        watcher = Watcher(site.broker.port, n)
-        site.clients.append(watcher)
+        watcher = Watcher(os.path.abspath(__file__), site.broker.port, n)
+        commander = Client(site.broker.port, "bench-commander")
+        site.clients.append(commander)
         host = subprocess.Popen([sys.executable, os.path.abspath(__file__), args.bridge, args.sim,
                                  os.path.abspath(args.lib), "--direct-host", "--stations", str(n),
                                  "--direct-read-ms", str(args.direct_read_ms)],
@@ -344,7 +398,7 @@ def main():
                 time.sleep(rng.uniform(0.2, 0.6))
                 seen_keys = treadmill.stop_keys_seen()
                 published = time.monotonic()
-                watcher.client.publish("%s/%s/cmd" % (ROOT, name),
+                commander.client.publish("%s/%s/cmd" % (ROOT, name),
                                        json.dumps({"id": "bench-%d-%f" % (i, published), "cmd": "stop"}), qos=1)
                 wire = treadmill.stop_key_after(seen_keys, 10)
                 if wire is None:
@@ -398,6 +452,8 @@ def main():
         load = os.getloadavg()
         exchanges = [x for t in site.treadmills.values() for x in t.exchanges]
     finally:
+        if watcher is not None:
+            watcher.close()
         if host is not None and host.poll() is None:
             host.kill()
             host.wait()
