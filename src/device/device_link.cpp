@@ -4,7 +4,7 @@
 
 #include "device/kavtel_device.h"
 #include "device/link_keeper.h"
-#include "platform/system.h"
+#include "platform/wait.h"
 
 namespace kavtel {
 
@@ -96,8 +96,8 @@ void TKavtelDevice::keepLink() {
   {
     TAPPSYSMutexHold hold(lock());
     if (!LineLost_.load() || !Online_.load()) return;
-    const std::uint32_t now = platform::TickCount();
-    if (now - LastReopenTry_ < kReopenIntervalMs) return;
+    const auto now = Context_.clock->Now();
+    if (LastReopenTry_ && now - *LastReopenTry_ < std::chrono::milliseconds(kReopenIntervalMs)) return;
     LastReopenTry_ = now;
   }
   try {

@@ -27,8 +27,9 @@ int CompareCodes(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-TKavtelDevice::TKavtelDevice(std::int32_t queueSlots)
-    : CommandQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()),
+TKavtelDevice::TKavtelDevice(std::int32_t queueSlots, TKavtelDeviceContext context)
+    : Context_(context),
+      CommandQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()),
       InfoQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()) {
   CommandQueue_->SetInitialCapacity(queueSlots);
   InfoQueue_->SetInitialCapacity(queueSlots);

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device/device_caps.h"
+#include "device/device_context.h"
 #include "device/frame_in_flight.h"
 #include "device/keypad.h"
 #include "device/poll_schedule.h"
@@ -99,8 +101,9 @@ struct TKavtelDeviceView {
 // are atomics.
 class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
  public:
-  // queueSlots: records of each command ring (tests make it small).
-  explicit TKavtelDevice(std::int32_t queueSlots = 256);
+  // queueSlots: records of each command ring (tests make it small);
+  // context: the clock and other services, the process's own by default.
+  explicit TKavtelDevice(std::int32_t queueSlots = 256, TKavtelDeviceContext context = {});
   // Frees queues and answers; the owner closes the connection first.
   ~TKavtelDevice() override;
 
@@ -318,6 +321,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   bool isGated() const;
   float weight() const;
 
+  const TKavtelDeviceContext Context_;
   TKavtelReceiveAssembler Receiver_;
   TKavtelReceiveAssembler::Event RxEvent_;  // reused for every chunk
   std::string AnswerPayload_;
@@ -376,7 +380,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The line is gone (a pulled cable, a removed adapter): nothing is
   // written until the port has been reopened.
   std::atomic<bool> LineLost_{false};
-  std::uint32_t LastReopenTry_ = 0;  // tick count of the last reopen attempt
+  // When the last reopen attempt was made, on the context's clock.
+  std::optional<TKavtelClock::time_point> LastReopenTry_;
   std::atomic<bool> StopConfirmed_{true};
   std::atomic<float> ReportedMaxSpeed_{0};
 

@@ -15,6 +15,7 @@
 #include "device/kavtel_device.h"
 #include "device/wire_frame.h"
 #include "support/fake_comm_device.h"
+#include "support/manual_clock.h"
 #include "services/connection.h"
 #include "support/wait_until.h"
 
@@ -159,7 +160,8 @@ class DeviceFixture : public ::testing::Test {
   std::shared_ptr<FakeCommState> comm = std::make_shared<FakeCommState>();
   TAPPSYSConnectionObj channel;
   TKavtelDeviceCaps caps;
-  TKavtelDevice dev;
+  ManualClock clock;  // the device's: moves only when a test advances it
+  TKavtelDevice dev{256, TKavtelDeviceContext{&clock}};
 };
 
 }  // namespace kavtel::test
