@@ -111,7 +111,7 @@ void TKavtelDevice::failed(Failure cause) {
       } else {
         log("<repeat>| " + frame.text, apmComment);
       }
-      if (sendRaw(frame.text)) armWatchdog(Flight_.Id());
+      if (sendRaw(frame.text)) armWatchdog();
       break;
     case Action::yield:
       log("<Dropped>| " + frame.text + "| a stop goes first", apmComment);

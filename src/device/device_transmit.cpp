@@ -60,7 +60,7 @@ void TKavtelDevice::postCommands() {
 void TKavtelDevice::transmit(const TKavtelWireFrame& frame) {
   sendIdle_.Reset();
   log((frame.request ? "<I>" : "<C>") + frame.text, apmTD);
-  if (sendRaw(frame.text)) armWatchdog(Flight_.Id());
+  if (sendRaw(frame.text)) armWatchdog();
 }
 
 }  // namespace kavtel

@@ -341,7 +341,7 @@ void TKavtelDevice::startTimeoutService() {
     return;
   }
   auto service = std::make_unique<TAPPSYSOneShotThread>();
-  service->SetToDo(TAPPSYSTimerTriggerProc::bind(this, &TKavtelDevice::timeoutExpired));
+  service->SetToDo(TAPPSYSTimerTriggerProc::bind(this, &TKavtelDevice::AnswerTimedOut));
   // The group has waited the interval already: the watchdog calls the
   // handler as soon as it is handed an expired time-out.
   service->SetInterval(0);
@@ -432,6 +432,7 @@ TKavtelDeviceView TKavtelDevice::Inspect() {
   view.pending = Flight_.Busy();
   view.promisedStops = Flight_.PromisedStops();
   view.lastCommandID = Flight_.Id();
+  view.timerToken = Timer_.Token();
   view.queuedCommands = CommandQueue_->GetCountPrepared();
   view.queuedRequests = InfoQueue_->GetCountPrepared();
   view.pressedButtons = PressedButtons_;
@@ -472,35 +473,33 @@ bool TKavtelDevice::writeLine(const std::string& bytes) {
   return false;
 }
 
-void TKavtelDevice::armWatchdog(std::uint32_t id) {
+void TKavtelDevice::armWatchdog() {
   if (!TimeoutService_) return;
   const std::uint32_t ms = TimeoutMs_.load();
-  // Taken before the alarm's own reading of the clock, so the alarm never
-  // falls due before this.
-  TimeoutDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  TimeoutAlarm_.Arm(id, ms);
+  // The timer reads the clock before the alarm does, so the alarm never
+  // falls due before the timer.
+  const std::uint32_t token = Timer_.Arm(Context_.clock->Now(), std::chrono::milliseconds(ms));
+  TimeoutAlarm_.Arm(token, ms);
 }
 
 void TKavtelDevice::disarmWatchdog() {
   if (!TimeoutService_) return;
-  TimeoutDue_ = std::chrono::steady_clock::time_point::max();
+  Timer_.Disarm();
   TimeoutAlarm_.Disarm();
   TimeoutService_->deactivateTimerID();  // a time-out handed on but not yet run
 }
 
-void TKavtelDevice::timeoutExpired(std::uint32_t id) {
+void TKavtelDevice::AnswerTimedOut(std::uint32_t token) {
   if (!Online_.load()) return;
   TAPPSYSMutexHold hold(lock());
-  // A NAK may have sent the frame again (same number) between the group
-  // taking the alarm and this: that repeat has a time-out of its own.
-  if (std::chrono::steady_clock::now() < TimeoutDue_) return;
-  TimeoutHandler(id);
+  if (!Timer_.Fire(token, Context_.clock->Now())) return;
+  TimeoutHandler(Flight_.Id());
 }
 
-void TKavtelDevice::timeoutDue(std::uint32_t id) {
+void TKavtelDevice::timeoutDue(std::uint32_t token) {
   // The service outlives the alarm's membership (it is made before the
   // alarm joins and ended after it left), so it is there while this runs.
-  TimeoutService_->activateTimerID(id);
+  TimeoutService_->activateTimerID(token);
 }
 
 }  // namespace kavtel

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device/answer_timer.h"
 #include "device/device_caps.h"
 #include "device/device_context.h"
 #include "device/frame_in_flight.h"
@@ -61,7 +62,8 @@ struct TKavtelDeviceView {
   std::int32_t repeatCount = 0;                         // repeats of the frame in flight
   bool pending = false;                                 // a frame awaits its answer
   std::size_t promisedStops = 0;   // stop frames promised and not yet answered (the one on the wire included)
-  std::uint32_t lastCommandID = 0;  // the number the watchdog was last armed with (new for every frame)
+  std::uint32_t lastCommandID = 0;  // the frame in flight's number (a repeat keeps it)
+  std::uint32_t timerToken = 0;     // the answer timer's armed token (new for every write), 0 when disarmed
   std::int32_t queuedCommands = 0;
   std::int32_t queuedRequests = 0;
   TRNXBtnPressed pressedButtons = 0;
@@ -153,6 +155,12 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // --- receiving and recovery ---
   void DispatchChars(TObject* sender, const char* buffer, std::int32_t count);
   void TimeoutHandler(std::uint32_t id);
+  // The watchdog's call (its own thread) for an expired answer time-out:
+  // the time-out handler of the frame in flight, unless the token is not
+  // the answer timer's latest (the frame was written again, a repeat after
+  // a NAK, or answered, after the group took the alarm) or not yet due on
+  // the device's clock.
+  void AnswerTimedOut(std::uint32_t token);
   void DoOnError(TObject* sender);
   void DoOnTimeOut(TObject* sender);
   void SetInTrouble();
@@ -301,15 +309,13 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The tick's work under the device lock: the identification query, or
   // the schedule's next step; then the send step.
   void pollStep();
-  void armWatchdog(std::uint32_t id);
+  // Arms the answer timer for the frame just written (a fresh token) and
+  // the shared group's alarm with that token; disarming clears both.
+  void armWatchdog();
   void disarmWatchdog();
   // The shared group's call for an expired answer time-out (on its thread,
-  // so it must not block): the watchdog thread runs timeoutExpired.
-  void timeoutDue(std::uint32_t id);
-  // On the watchdog thread: the time-out handler, unless the watchdog was
-  // re-armed (a repeat keeps its frame's number) or disarmed after the
-  // group took the expired alarm.
-  void timeoutExpired(std::uint32_t id);
+  // so it must not block): the watchdog thread runs AnswerTimedOut.
+  void timeoutDue(std::uint32_t token);
   bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
   void dropQueued(const std::string& why);
   void dropCommandsBeforeStop();
@@ -343,8 +349,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TAPPSYSCycleAlarm TimeoutAlarm_;
   std::uint64_t TimeoutMember_ = 0;
   std::atomic<std::uint32_t> TimeoutMs_{1000};  // fixed at each open
-  // When the latest arm falls due (max: disarmed); under the device lock.
-  std::chrono::steady_clock::time_point TimeoutDue_ = std::chrono::steady_clock::time_point::max();
+  // Which arm is the latest and when it falls due; under the device lock.
+  TKavtelAnswerTimer Timer_;
   // The polling ticks come from the process's shared cycle group (one
   // thread for every device); while the line is lost, each tick wakes a
   // thread of the device's own that reopens it, made at the first such tick

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "device_fixture.h"
@@ -166,6 +167,43 @@ TEST_F(EngineTest, TimeoutsRepeatOnlyTheirOwnFrameThenGiveUp) {
   EXPECT_EQ(dev.Inspect().repeatCount, 5);
   dev.TimeoutHandler(id);
   EXPECT_EQ(dev.GetControllerState(), ioDetecting);
+  EXPECT_FALSE(dev.Inspect().pending);
+}
+
+// The shared group takes an expired alarm and hands it to the watchdog;
+// before the watchdog runs, a NAK makes the device write the frame again,
+// under the same number. That expiry must not count for the repeat: one
+// NAK, one more write, and the repeat gets a full time-out of its own.
+TEST_F(EngineTest, AnExpiryTakenBeforeANakRepeatDoesNotSendTheFrameAgain) {
+  identify("203");
+  dev.senduqs("A003");
+  dev.postCommands();
+  take();
+  const std::uint32_t first = dev.Inspect().timerToken;
+  ASSERT_NE(first, 0u);
+  clock.Advance(std::chrono::hours(1));  // the fixture's answer time-out: due
+  deliver(kNak);
+  EXPECT_EQ(take(), (Written{Body("A003")}));  // the NAK's repeat
+  dev.AnswerTimedOut(first);                   // the expiry handed on before it
+  EXPECT_EQ(take(), Written{});
+  EXPECT_EQ(dev.Inspect().repeatCount, 1);
+  const std::uint32_t second = dev.Inspect().timerToken;
+  dev.AnswerTimedOut(second);  // not due yet on the device's clock
+  EXPECT_EQ(take(), Written{});
+  clock.Advance(std::chrono::hours(1));
+  dev.AnswerTimedOut(first);  // stale even now that the repeat is due
+  EXPECT_EQ(take(), Written{});
+  EXPECT_EQ(dev.Inspect().repeatCount, 1);
+  dev.AnswerTimedOut(second);
+  EXPECT_EQ(take(), (Written{Body("A003")}));
+  EXPECT_EQ(dev.Inspect().repeatCount, 2);
+  // An answer ends the exchange: its expiry, however late, sends nothing.
+  const std::uint32_t third = dev.Inspect().timerToken;
+  answer("A00", "3");
+  take();  // its acknowledgement
+  clock.Advance(std::chrono::hours(1));
+  dev.AnswerTimedOut(third);
+  EXPECT_EQ(take(), Written{});
   EXPECT_FALSE(dev.Inspect().pending);
 }
 

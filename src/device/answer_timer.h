@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "services/clock.h"
+
+namespace kavtel {
+
+// The answer time-out of the frame on the wire. Every write arms it with a
+// fresh token, the repeat of a frame included (a repeat keeps its frame's
+// number, so the number cannot tell an old expiry from a new one). An
+// expiry comes back with its token and counts only when the token is the
+// latest arm's and that arm's deadline has passed; it then fires once. No
+// thread, no lock, no clock of its own: the device gives it the time.
+class TKavtelAnswerTimer {
+ public:
+  using time_point = TKavtelClock::time_point;
+
+  // Arms for a write made at `now`; returns the token (never 0).
+  std::uint32_t Arm(time_point now, std::chrono::milliseconds after);
+  void Disarm() { armed_ = 0; }
+  // True, once, when `token` is the armed one and it is due at `now`.
+  bool Fire(std::uint32_t token, time_point now);
+  // The armed token, 0 when disarmed.
+  std::uint32_t Token() const { return armed_; }
+
+ private:
+  std::uint32_t last_ = 0;
+  std::uint32_t armed_ = 0;
+  time_point due_{};
+};
+
+}  // namespace kavtel
