@@ -143,10 +143,10 @@ void Bridge::OnCommand(Station& s, const std::string& client, const std::string&
     Event(s, {{"event", "command_refused"}, {"id", result["id"]}, {"error", result["error"]}, {"detail", result["detail"]}});
   };
   if (id) {
-    json first;
+    std::string first;
     switch (s.log.Note(*id, reply, &first)) {
       case CommandLog::Seen::answered:
-        s.client->Publish(reply.topic, first.dump(), 1, false, reply.correlation);
+        s.client->Publish(reply.topic, first, 1, false, reply.correlation);
         return;
       case CommandLog::Seen::pending:
         return;  // answered with the first run's result when it comes

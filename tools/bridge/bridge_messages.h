@@ -100,11 +100,12 @@ class CommandLog {
 
   enum class Seen { fresh, answered, pending, busy };
   // Notes the id. fresh: run it now (and Complete it later). answered:
-  // *result is the first result. pending: the reply is kept for Complete.
+  // *result is the first result, the text that was sent. pending: the reply
+  // is kept for Complete.
   // busy: nothing was kept, because every id remembered is still running
   // (a new id) or kMaxWaiting askers already wait (a running one); the
   // caller refuses the command.
-  Seen Note(const std::string& id, const ReplyTo& reply, nlohmann::json* result);
+  Seen Note(const std::string& id, const ReplyTo& reply, std::string* result);
   // The id's result is final: returns every reply that waits for it (the
   // first run's own included).
   std::vector<ReplyTo> Complete(const std::string& id, const nlohmann::json& result);
