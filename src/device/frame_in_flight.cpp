@@ -13,7 +13,7 @@ TKavtelWireFrame StopFrame(const std::string& text) {
   TKavtelWireFrame frame;
   frame.text = BuildFrame(text);
   frame.stop = true;
-  frame.confirms = TKavtelFrameInFlight::ConfirmsStop(text);
+  frame.confirms = IsStopText(text);  // an acceleration sent with the stop confirms nothing
   return frame;
 }
 
@@ -36,8 +36,6 @@ const TKavtelWireFrame& TKavtelFrameInFlight::StartStop() {
   stopOnWire_ = true;
   return current_;
 }
-
-bool TKavtelFrameInFlight::ConfirmsStop(const std::string& text) { return IsStopText(text); }
 
 void TKavtelFrameInFlight::Promise(const std::string& text, const std::vector<std::string>& collapsed) {
   if (stops_.size() < kMaxStops || collapsed.empty()) {

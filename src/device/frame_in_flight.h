@@ -88,10 +88,6 @@ class TKavtelFrameInFlight {
   // was answered (also when none was promised).
   bool StopConfirmed() const;
 
-  // The stop frames whose answers confirm a stop: speed zero and the stop
-  // key (pressed or released); an acceleration sent with them does not.
-  static bool ConfirmsStop(const std::string& text);
-
  private:
   void popFrontStop(bool answered);
 
