@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(device.GetOnline());
 
   Feed(device, data, size);
-  Check(device.Inspect().queuedCommands <= 255 && device.Inspect().queuedRequests <= 255);
+  const TKavtelDeviceView view = device.Inspect();
+  Check(view.queuedCommands <= 255 && view.queuedRequests <= 255);
 
   quiet.Close();
   Check(device.GetControllerState() == ioOff && !device.HasThreads());

@@ -84,8 +84,8 @@ class Host {
 
   // Every exchange has ended: nothing in flight, queued or promised.
   bool Idle() {
-    return !device_.Inspect().pending && device_.Inspect().queuedCommands == 0 && device_.Inspect().queuedRequests == 0 &&
-           device_.Inspect().promisedStops == 0;
+    const TKavtelDeviceView v = device_.Inspect();  // one moment, not four
+    return !v.pending && v.queuedCommands == 0 && v.queuedRequests == 0 && v.promisedStops == 0;
   }
 
   // Opens the port (its first tick asks for the version) and gives the

@@ -83,7 +83,10 @@ class StopFixture : public ::testing::Test {
     return out;
   }
   std::size_t FrameCount() { return Frames().size(); }
-  bool Idle() { return !dev.Inspect().pending && dev.Inspect().queuedCommands == 0 && dev.Inspect().queuedRequests == 0; }
+  bool Idle() {
+    const TKavtelDeviceView v = dev.Inspect();  // one moment, not three
+    return !v.pending && v.queuedCommands == 0 && v.queuedRequests == 0;
+  }
 
   // Opens, lets the controller identify itself (generation 2.24) and
   // report a running belt.
