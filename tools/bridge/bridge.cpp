@@ -314,7 +314,10 @@ void Bridge::Tick(Station& s, Clock::time_point now) {
   }
   CheckLease(s, now);
   const Reading r = s.device.Read();
-  if (r.link != s.lastLink) {
+  // A change of the link is told once the station's connection is up: an
+  // event published before it (at start, while the broker is away) would be
+  // lost, so the change waits and is told against the last one told.
+  if (r.link != s.lastLink && s.client->Connected()) {
     if (r.link == KAVTEL_LINK_LOST) {
       Event(s, {{"event", "link_lost"}});
     } else if (s.lastLink == KAVTEL_LINK_LOST) {
