@@ -25,8 +25,9 @@ bool TKavtelDevice::DoChangeSpeed(long double speed) {
     const bool twice = GetControllerState() != ioRun;
     if (stops) {
       // Speed zero stops the belt: a stop, promised like the others.
-      promiseStop(*text, true);
-      if (twice) promiseStop(*text, false);
+      Exchange_.PromiseStop(*text, true, now());
+      if (twice) Exchange_.PromiseStop(*text, false, now());
+      applyOutbox();
       return true;
     }
     return queueMoving(*text, twice);
@@ -53,9 +54,10 @@ bool TKavtelDevice::DoChangeFailSafe(std::int32_t value) { return senduqs(FailSa
 
 bool TKavtelDevice::DoChangeStopSpeed() {
   TAPPSYSMutexHold hold(lock());
-  promiseStop(stop_text::kSpeedZero, true);
-  promiseStop(stop_text::kKeyPress, false);
-  promiseStop(stop_text::kKeyRelease, false);
+  Exchange_.PromiseStop(stop_text::kSpeedZero, true, now());
+  Exchange_.PromiseStop(stop_text::kKeyPress, false, now());
+  Exchange_.PromiseStop(stop_text::kKeyRelease, false, now());
+  applyOutbox();
   // A lost line keeps the device detecting: its values are not current.
   if (!LineLost_.load()) updateControllerState(ioStopping);
   return true;
@@ -65,28 +67,17 @@ bool TKavtelDevice::DoChangeStopSpeed() {
 // "stop" again, closing must stop the belt.
 bool TKavtelDevice::queueMoving(const std::string& text, bool twice) {
   if (!senduqs(text)) return false;  // refused: nothing will move the belt
-  KnownStopped_ = false;
+  Exchange_.MayMove();
   return !twice || senduqs(text);
 }
 
-// Promises a stop frame; a stop that starts a stop (not a key's release)
-// supersedes the control commands queued before it. It goes out at once
-// when nothing is in flight. A stop is never refused.
-void TKavtelDevice::promiseStop(const std::string& text, bool startsStop) {
-  TAPPSYSMutexHold hold(lock());
-  if (startsStop) dropCommandsBeforeStop();
-  Flight_.Promise(text, StopGroup(VersionMajor_.load()));
-  postCommands();
-}
-
-void TKavtelDevice::promiseStopGroup() { Flight_.PromiseGroup(StopGroup(VersionMajor_.load())); }
-
+// The whole stop group, ahead of everything queued. A stop is never
+// refused.
 void TKavtelDevice::emergencyStop() {
   if (!GetIOOpen()) return;
   TAPPSYSMutexHold hold(lock());
-  dropCommandsBeforeStop();
-  promiseStopGroup();
-  postCommands();
+  Exchange_.EmergencyStop(now());
+  applyOutbox();
 }
 
 // --- keypad ---------------------------------------------------------------
@@ -101,14 +92,16 @@ bool TKavtelDevice::press(TRNXBtn key) {
       TKavtelKeypad::Press(key, VersionMajor_.load(), isPressesRNXBtn(key), isGated());
   if (action.text == nullptr) return true;
   inlcudeRNXBtn(key);
+  TAPPSYSMutexHold hold(lock());
   if (key == rnxbtnstop) {
-    promiseStop(action.text, true);
+    Exchange_.PromiseStop(action.text, true, now());
+    applyOutbox();
     return true;
   }
-  TAPPSYSMutexHold hold(lock());
-  const bool queued = senduqs(action.text);
-  if (queued && (key == rnxbtnstart || key == rnxbtnplus)) KnownStopped_ = false;
-  postCommands();
+  const bool queued = Exchange_.QueueCommand(action.text);
+  if (queued && (key == rnxbtnstart || key == rnxbtnplus)) Exchange_.MayMove();
+  Exchange_.Post(now());
+  applyOutbox();
   return queued;
 }
 
@@ -116,11 +109,15 @@ bool TKavtelDevice::release(TRNXBtn key) {
   const TKavtelKeypad::Action action =
       TKavtelKeypad::Release(key, VersionMajor_.load(), isPressesRNXBtn(key), isGated());
   bool queued = true;
-  if (action.text != nullptr && key == rnxbtnstop) {
-    promiseStop(action.text, false);
-  } else if (action.text != nullptr) {
-    queued = senduqs(action.text);
-    postCommands();
+  if (action.text != nullptr) {
+    TAPPSYSMutexHold hold(lock());
+    if (key == rnxbtnstop) {
+      Exchange_.PromiseStop(action.text, false, now());
+    } else {
+      queued = Exchange_.QueueCommand(action.text);
+      Exchange_.Post(now());
+    }
+    applyOutbox();
   }
   if (action.release) excudeRNXBtn(key);
   return queued;

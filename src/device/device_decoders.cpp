@@ -1,4 +1,4 @@
-// Identification, the polling schedule and the decoders of the answers.
+// The polling tick and the decoders of the answers.
 #include <algorithm>
 #include <limits>
 
@@ -14,17 +14,6 @@ float TKavtelDevice::weight() const {
   return caps != nullptr ? caps->GetCalcWeight() : 65.0f;
 }
 
-void TKavtelDevice::decrement(TKavtelQuery q) { Poll_.Decoded(q); }
-
-// A measured value that cannot be read is a protocol error: the query is
-// answered all the same, then the device goes into trouble.
-bool TKavtelDevice::acceptMeasured(TKavtelQuery q, bool readable) {
-  if (readable) return true;
-  decrement(q);
-  DoOnError(this);
-  return false;
-}
-
 // The full tick, for a caller that may block: a lost line is tried again
 // first.
 void TKavtelDevice::GetParameter() {
@@ -34,7 +23,8 @@ void TKavtelDevice::GetParameter() {
     if (LineLost_.load()) return;
   }
   TAPPSYSMutexHold hold(lock());
-  pollStep();
+  Exchange_.Tick(now());
+  applyOutbox();
 }
 
 bool TKavtelDevice::cycleTick(std::uint32_t waitMs) {
@@ -47,57 +37,30 @@ bool TKavtelDevice::cycleTick(std::uint32_t waitMs) {
   // first. Still busy at the second: this tick is given up.
   if (!lock().TryWaitFor(waitMs)) return waitMs != 0;
   TAPPSYSMutexHold hold(lock(), std::adopt_lock);
-  pollStep();
+  Exchange_.Tick(now());
+  applyOutbox();
   return true;
 }
 
-void TKavtelDevice::pollStep() {
-  if (LineLost_.load()) return;
-  if (AwaitingIdentification_.load()) {
-    if (!Flight_.Busy()) {
-      Poll_.MarkAsked(kqVersion);
-      senduqs("V00");
-      postCommands();
-    }
-    return;
-  }
-  const bool extended = VersionMajor_.load() >= 2 && VersionMinor_.load() >= 3;
-  Poll_.Step(extended, [this](const TKavtelPollSchedule::Query& q) { sendinfomqs(q.frameBody); });
-  if (Online_.load()) postCommands();
-}
+// The answers as the host reads them. What an answer changes in the
+// conversation itself (identification, the belt's known state, a fault
+// for an unreadable measured value, the outstanding queries) the exchange
+// has taken from it already; a version answer comes here only when it
+// identified the controller.
 
 void TKavtelDevice::rnxStrToVersion(const std::string& payload) {
-  if (AwaitingIdentification_.load()) {
-    {
-      std::lock_guard<std::mutex> hold(versionLock_);
-      VersionText_ = payload;
-    }
-    AwaitingIdentification_.store(false);
-    IdentifiedSinceOpen_ = true;
-    if (payload.size() == 3) {
-      VersionMajor_.store(static_cast<unsigned char>(payload[0]) - '0');
-      if (auto minor = ParseInteger(payload.substr(1, 2))) VersionMinor_.store(*minor);
-    }
-    updateControllerState(ioStop);
-    senduqs(FailSafeText(RNXFailSafe_.load()));
-    if (VersionMajor_.load() >= 2) {
-      senduqs("U17");
-      if (VersionMinor_.load() >= 3) senduqs("Y00");
-    }
+  {
+    std::lock_guard<std::mutex> hold(versionLock_);
+    VersionText_ = payload;
   }
-  decrement(kqVersion);
+  if (payload.size() == 3) {
+    VersionMajor_.store(static_cast<unsigned char>(payload[0]) - '0');
+    if (auto minor = ParseInteger(payload.substr(1, 2))) VersionMinor_.store(*minor);
+  }
 }
 
-void TKavtelDevice::rnxStrToStatus(const std::string& payload) {
-  const auto value = ParseInteger(payload);
-  if (!acceptMeasured(kqStatus, value.has_value())) return;
-  if (*value >= 0 && *value <= 2) {
-    updateControllerState(static_cast<TAPPIOControllerState>(*value));
-    AwaitingIdentification_.store(false);
-    KnownStopped_ = *value == 0;
-  }
-  decrement(kqStatus);
-}
+// The controller state it reports is the exchange's to tell.
+void TKavtelDevice::rnxStrToStatus(const std::string&) {}
 
 // The power the belt demands at speed v (m/s), from the stored elevation
 // and the user's weight; below 8 km/h scaled down from the 8 km/h figure.
@@ -118,37 +81,28 @@ static std::uint16_t PowerEstimate(long double v, long double g, long double m) 
 
 void TKavtelDevice::rnxStrToSpeed(const std::string& payload) {
   const auto value = ParseDecimal(payload);
-  if (!acceptMeasured(kqSpeed, value.has_value())) return;
+  if (!value) return;
   if (*value != static_cast<long double>(Speed_.load())) {
     Speed_.store(static_cast<float>(*value));
     Power_.store(PowerEstimate(*value, Elevation_.load(), weight()));
   }
-  decrement(kqSpeed);
 }
 
 void TKavtelDevice::rnxStrToElevation(const std::string& payload) {
-  const auto value = ParseDecimal(payload);
-  if (!acceptMeasured(kqElevation, value.has_value())) return;
-  Elevation_.store(static_cast<float>(*value));
-  decrement(kqElevation);
+  if (const auto value = ParseDecimal(payload)) Elevation_.store(static_cast<float>(*value));
 }
 
 void TKavtelDevice::rnxStrToDistance(const std::string& payload) {
-  const auto value = ParseInteger(payload);
-  if (!acceptMeasured(kqDistance, value.has_value())) return;
-  Distance_.store(*value);
-  decrement(kqDistance);
+  if (const auto value = ParseInteger(payload)) Distance_.store(*value);
 }
 
 void TKavtelDevice::rnxStrToHeartRate(const std::string& payload) {
   if (const auto value = ParseInteger(payload)) HeartRate_.store(static_cast<std::uint16_t>(*value));
-  decrement(kqHeartRate);
 }
 
 void TKavtelDevice::rnxStrToAcceleration(const std::string& payload) {
   const auto value = ParseInteger(payload);
   Acceleration_.store(static_cast<std::uint8_t>(value ? std::clamp(*value, 1, 7) : 1));
-  decrement(kqAcceleration);
 }
 
 void TKavtelDevice::rnxStrToBloodPressureSys(const std::string&) {}
@@ -171,7 +125,6 @@ void TKavtelDevice::rnxStrToU17(const std::string& payload) {
       default: ActiveElevationUnit_.store(rnxpercent); break;
     }
   }
-  decrement(kqU17);
 }
 
 // "h:mm:ss", "h:mm" (a single colon still leads with hours) or "s".
@@ -192,13 +145,11 @@ void TKavtelDevice::rnxStrToTime(const std::string& payload) {
   valid = valid && last.has_value();
   if (last) seconds += *last;
   Duration_.store(valid ? static_cast<std::int32_t>(seconds) : 0);
-  decrement(kqTime);
 }
 
 void TKavtelDevice::rnxStrToError(const std::string& payload) {
   const auto value = ParseInteger(payload);
   ErrorCode_.store(value ? *value : 0);
-  decrement(kqError);
 }
 
 void TKavtelDevice::rnxStrToWeight(const std::string& payload) {
@@ -206,7 +157,6 @@ void TKavtelDevice::rnxStrToWeight(const std::string& payload) {
   if (caps != nullptr) {
     if (const auto value = ParseInteger(payload)) caps->SetCalcWeight(static_cast<float>(*value));
   }
-  decrement(kqWeight);
 }
 
 void TKavtelDevice::rnxStrToEnergy(const std::string& payload) {
@@ -214,14 +164,12 @@ void TKavtelDevice::rnxStrToEnergy(const std::string& payload) {
   if (const auto value = ParseDecimal(payload))
     Energy_.store(static_cast<std::uint32_t>(
         RoundHalfEvenWithin(*value * 1000.0L, 0, std::numeric_limits<std::uint32_t>::max())));
-  decrement(kqEnergy);
 }
 
 void TKavtelDevice::rnxStrToPower(const std::string& payload) {
   if (const auto value = ParseDecimal(payload))
     Power_.store(static_cast<std::uint16_t>(
         RoundHalfEvenWithin(*value, 0, std::numeric_limits<std::uint16_t>::max())));
-  decrement(kqPower);
 }
 
 void TKavtelDevice::rnxStrToDeviceTypeID(const std::string& payload) {
@@ -229,7 +177,6 @@ void TKavtelDevice::rnxStrToDeviceTypeID(const std::string& payload) {
   if (!value) return;
   const auto type = static_cast<std::uint8_t>(*value);
   if (TKavtelDeviceCaps* caps = DeviceCaps_.load()) caps->SetDeviceType(static_cast<TRNXDeviceType>(type));
-  if (type < 2) sendinfouqs("S04");
 }
 
 void TKavtelDevice::rnxStrToMaxSpeed(const std::string& payload) {

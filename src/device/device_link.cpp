@@ -21,26 +21,13 @@ void TKavtelDevice::DoOnLineLost(TObject*) { lineLost("no more events from the p
 // meanwhile); promised stops stay and go out after the identification.
 void TKavtelDevice::lineLost(const char* why) {
   TAPPSYSMutexHold hold(lock());
-  if (!Online_.load() || !Port_) return;
-  if (LineLost_.load()) return;
-  // Detecting before lost, so that a host that sees the loss never reads
-  // the old values after it.
-  if (GetControllerState() != ioDetecting) updateControllerState(ioDetecting);
-  LineLost_.store(true);
-  disarmWatchdog();
-  Flight_.Abandon();
-  AcksPending_ = 0;  // an acknowledgement of the old line never goes out on a new one
-  dropQueued("line lost");
-  resetCommandCounter();  // the query on the wire is no longer outstanding
-  Receiver_.Clear();
-  AwaitingIdentification_.store(true);
-  // Whatever the belt did, nothing tells any more.
-  KnownStopped_ = false;
+  if (!Online_.load() || !Port_ || LineLost_.load()) return;
+  Exchange_.LineLost();
   // The first attempt comes at the next tick (an adapter that reset may be
   // back already), unless the port was just reopened: keepLink spaces the
   // attempts, so a port that opens but cannot be written is still tried
   // only about once a second.
-  sendIdle_.Set();
+  applyOutbox();
   log(std::string("<Link>| line lost (") + why + "), COM " +
           std::to_string(Port_->GetPortIndex()) + " is tried again about once a second",
       apmComment);
@@ -96,9 +83,9 @@ void TKavtelDevice::keepLink() {
   {
     TAPPSYSMutexHold hold(lock());
     if (!LineLost_.load() || !Online_.load()) return;
-    const auto now = Context_.clock->Now();
-    if (LastReopenTry_ && now - *LastReopenTry_ < std::chrono::milliseconds(kReopenIntervalMs)) return;
-    LastReopenTry_ = now;
+    const auto at = now();
+    if (LastReopenTry_ && at - *LastReopenTry_ < std::chrono::milliseconds(kReopenIntervalMs)) return;
+    LastReopenTry_ = at;
   }
   try {
     port->Open();  // looks the port's path up again
@@ -112,9 +99,8 @@ void TKavtelDevice::keepLink() {
   if (port->GetLineLost() || !Online_.load()) return;
   // Nothing was sent, received or decoded while the line was lost: the
   // device is still detecting, nothing in flight, awaiting identification.
-  LineLost_.store(false);
-  dropQueued("given while the line was lost");
-  Poll_.SetCycleStep(0);
+  Exchange_.LineBack();
+  applyOutbox();
   log("<Link>| line back on COM " + std::to_string(port->GetPortIndex()) +
           ", identifying the controller",
       apmComment);

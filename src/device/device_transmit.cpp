@@ -1,66 +1,106 @@
-// The send side of the device: framing, the two queues and the send step.
+// The send side of the device: the queues and the send step go to the
+// exchange; what it asks for is applied here.
 #include "device/kavtel_device.h"
-#include "device/wire_frame.h"
 
 namespace kavtel {
 
-bool TKavtelDevice::queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame) {
-  TAPPSYSMutexHold hold(lock());
-  if (queue.addCommand(frame, {}, {}, {}, true)) return true;
-  // A full queue refuses the frame rather than overwrite one still waiting
-  // or in flight.
-  log("<Refused>| " + frame, apmComment);
-  return false;
-}
-
 bool TKavtelDevice::senduqs(const std::string& text) {
-  return queueFrame(*CommandQueue_, BuildFrame(text));
+  TAPPSYSMutexHold hold(lock());
+  const bool queued = Exchange_.QueueCommand(text);
+  applyOutbox();
+  return queued;
 }
 
 bool TKavtelDevice::sendinfouqs(const std::string& text) {
-  return queueFrame(*InfoQueue_, BuildFrame(text));
+  TAPPSYSMutexHold hold(lock());
+  const bool queued = Exchange_.QueueRequest(text);
+  applyOutbox();
+  return queued;
 }
 
 bool TKavtelDevice::sendinfomqs(const std::string& text) {
-  return queueFrame(*InfoQueue_, kSOH + text + kETB);
+  TAPPSYSMutexHold hold(lock());
+  const bool queued = Exchange_.QueueRequestBody(text);
+  applyOutbox();
+  return queued;
 }
-
-// Stops may go whenever the controller is identified, and always while
-// closing; while it is being identified they wait for its answer.
-bool TKavtelDevice::stopsMayGo() const { return Closing_.load() || !AwaitingIdentification_.load(); }
 
 void TKavtelDevice::postCommands() {
   TAPPSYSMutexHold hold(lock());
-  if (Flight_.Busy()) return;
-  if (LineLost_.load()) {
-    sendIdle_.Set();
-    return;
-  }
-  if (Flight_.StopWaiting() && stopsMayGo()) {
-    transmit(Flight_.StartStop());
-    return;
-  }
-  // While closing nothing but the stops goes out.
-  TAPPSYSCommand* next = Closing_.load() ? nullptr : CommandQueue_->peekCommand();
-  const bool request = next == nullptr && !Closing_.load();
-  if (request) next = InfoQueue_->peekCommand();
-  if (next == nullptr) {
-    sendIdle_.Set();
-    return;
-  }
-  // The frame is copied: the ring may reuse its record at once.
-  TKavtelWireFrame frame;
-  frame.text = next->GetOutString();
-  frame.number = next->GetContinuousNr();
-  frame.request = request;
-  Flight_.Start(frame);
-  transmit(Flight_.Current());
+  Exchange_.Post(now());
+  applyOutbox();
 }
 
-void TKavtelDevice::transmit(const TKavtelWireFrame& frame) {
-  sendIdle_.Reset();
-  log((frame.request ? "<I>" : "<C>") + frame.text, apmTD);
-  if (sendRaw(frame.text)) armWatchdog();
+void TKavtelDevice::applyOutbox() {
+  std::vector<TKavtelExchangeOutput>& outbox = Exchange_.Outbox();
+  while (!outbox.empty()) {
+    // Taken out first: a host callback run from here (a state change) may
+    // give the exchange a new event, whose outbox is applied on its own.
+    std::vector<TKavtelExchangeOutput> batch = std::move(Applying_);
+    batch.clear();
+    batch.swap(outbox);
+    bool lost = false;
+    for (const TKavtelExchangeOutput& o : batch) {
+      using Kind = TKavtelExchangeOutput::Kind;
+      switch (o.kind) {
+        case Kind::write:
+          // A write that fails means the line is gone (a pulled cable):
+          // nothing after it in this outbox is done.
+          lost = !writeLine(o.text);
+          break;
+        case Kind::arm:
+          if (TimeoutService_) TimeoutAlarm_.Arm(o.token, o.ms);
+          break;
+        case Kind::disarm:
+          if (TimeoutService_) {
+            TimeoutAlarm_.Disarm();
+            TimeoutService_->deactivateTimerID();  // a time-out handed on but not yet run
+          }
+          break;
+        case Kind::log:
+          log(o.text, o.logKind);
+          break;
+        case Kind::userLine:
+          logUserLine(o.text);
+          break;
+        case Kind::state:
+          updateControllerState(o.state);
+          break;
+        case Kind::answer:
+          if (const TKavtelAnswer* answer = FindAnswer(o.code)) answer->decoder(o.text);
+          break;
+        case Kind::nak:
+          RNXErrRepeatCounter_.fetch_add(1);
+          break;
+        case Kind::fault:
+          RNXErrCommandCounter_.fetch_add(1);
+          break;
+      }
+      if (lost) break;
+    }
+    batch.clear();
+    Applying_ = std::move(batch);
+    if (lost) lineLost("write failed");
+  }
+  publish();
+}
+
+void TKavtelDevice::publish() {
+  AwaitingIdentification_.store(Exchange_.AwaitingIdentification());
+  LineLost_.store(Exchange_.IsLineLost());
+  const bool idle = Exchange_.Idle();
+  if (idle == IdlePublished_) return;
+  IdlePublished_ = idle;
+  if (idle) {
+    sendIdle_.Set();
+  } else {
+    sendIdle_.Reset();
+  }
+}
+
+bool TKavtelDevice::writeLine(const std::string& bytes) {
+  if (!Port_ || LineLost_.load()) return false;
+  return Port_->SendData(bytes) == static_cast<std::int32_t>(bytes.size());
 }
 
 }  // namespace kavtel

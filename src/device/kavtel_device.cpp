@@ -28,13 +28,7 @@ int CompareCodes(const std::string& a, const std::string& b) {
 }  // namespace
 
 TKavtelDevice::TKavtelDevice(std::int32_t queueSlots, TKavtelDeviceContext context)
-    : Context_(context),
-      CommandQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()),
-      InfoQueue_(std::make_unique<TAPPSYSCommandRingBuffer>()) {
-  CommandQueue_->SetInitialCapacity(queueSlots);
-  InfoQueue_->SetInitialCapacity(queueSlots);
-  CommandQueue_->initializeBuffer();
-  InfoQueue_->initializeBuffer();
+    : Context_(context), Exchange_(queueSlots) {
   using D = TKavtelDevice;
   const std::pair<const char*, void (D::*)(const std::string&)> answers[] = {
       {"S00", &D::rnxStrToStatus},         {"V00", &D::rnxStrToVersion},
@@ -56,8 +50,6 @@ TKavtelDevice::~TKavtelDevice() {
   endCycle();
   endTimeoutService();
   Port_.reset();
-  CommandQueue_.reset();
-  InfoQueue_.reset();
   Answers_.clear();
 }
 
@@ -110,19 +102,14 @@ void TKavtelDevice::ioConnecting() {
   {
     TAPPSYSMutexHold hold(lock());
     Online_.store(false);
-    AwaitingIdentification_.store(true);
-    Flight_.Forget();
-    Receiver_.Clear();
-    AcksPending_ = 0;
-    IdentifiedSinceOpen_ = false;
-    KnownStopped_ = false;
-    LineLost_.store(false);
+    Exchange_.ResetForOpen();
+    Exchange_.SetFailSafe(RNXFailSafe_.load());
+    applyOutbox();
     ReportedMaxSpeed_.store(0);
     RNXErrCommandCounter_.store(0);
     RNXErrRepeatCounter_.store(0);
     PressedButtons_ = 0;
-    resetMyValue();
-    resetCommandCounter();
+    resetRecordData();
   }
 
   TAPPSYSConnectionObj* channel = GetControllerChannel();
@@ -166,7 +153,7 @@ void TKavtelDevice::ioConnecting() {
     // version query instead of finding the device still offline.
     {
       TAPPSYSMutexHold hold(lock());
-      Poll_.SetCycleStep(0);
+      Exchange_.Opened();
       Online_.store(true);
     }
     // A line that died before the device was online was not heard of.
@@ -185,28 +172,20 @@ void TKavtelDevice::ioDisconnecting() {
   // the stop commands may go out.
   endCycle();
   if (Port_ && Online_.load()) {
-    Closing_.store(true);
     bool needStop;
     bool inFlight;
     {
       TAPPSYSMutexHold hold(lock());
-      dropQueued("port closing");
-      // Whatever the remembered state says (trouble sets "detecting", a
-      // re-identification "stop"), the belt may move unless a status answer
-      // said otherwise since the last command that could move it.
-      needStop = Flight_.PromisedStops() > 0 || (IdentifiedSinceOpen_ && !KnownStopped_);
-      if (needStop) {
-        promiseStopGroup();
-        postCommands();  // nothing goes out on a lost line
-      }
-      inFlight = Flight_.Busy();
+      needStop = Exchange_.CloseBegun(now());
+      applyOutbox();
+      inFlight = Exchange_.Busy();
     }
     // The frame in flight is awaited too (once), so its answer does not
     // meet the next open's first frame. A lost line ends the wait at once,
     // the promised stops unanswered.
     if (needStop || inFlight) finishStopGroup();
     TAPPSYSMutexHold hold(lock());
-    confirmed = Flight_.StopConfirmed();
+    confirmed = Exchange_.StopConfirmed();
     if (!confirmed) log("<Error>| stop not confirmed by the controller, port closing", apmComment);
   }
   StopConfirmed_.store(confirmed);
@@ -215,12 +194,10 @@ void TKavtelDevice::ioDisconnecting() {
   if (Port_ && Port_->GetConnected()) Port_->Disconnecting();
   {
     TAPPSYSMutexHold hold(lock());
-    dropQueued("port closed");
-    Flight_.Forget();
-    sendIdle_.Set();
+    Exchange_.CloseEnded();
+    applyOutbox();
   }
   destroyConnectionObject();
-  Closing_.store(false);
   updateControllerState(ioOff);
 }
 
@@ -232,8 +209,8 @@ void TKavtelDevice::finishStopGroup() {
   std::uint32_t budget;
   {
     TAPPSYSMutexHold hold(lock());
-    const auto frames = static_cast<std::uint32_t>(Flight_.PromisedStops());
-    budget = (1 + frames * static_cast<std::uint32_t>(1 + Flight_.MaxRepeats())) *
+    const auto frames = static_cast<std::uint32_t>(Exchange_.PromisedStops());
+    budget = (1 + frames * static_cast<std::uint32_t>(1 + Exchange_.MaxRepeats())) *
              RNXTimeoutInterval_.load();
     // The time-outs drive the group: on a loaded system they fire late, and
     // a budget of exact time-outs would give up before the last stop frame
@@ -244,12 +221,14 @@ void TKavtelDevice::finishStopGroup() {
   for (;;) {
     {
       TAPPSYSMutexHold hold(lock());
-      if (!Flight_.Busy() && !Flight_.StopWaiting()) return;
+      if (Exchange_.StopsSettled()) return;
       if (LineLost_.load()) {
         log("<Error>| line lost while closing, the stop commands cannot be sent", apmComment);
         return;
       }
-      postCommands();  // in case an answer ended a chunk without starting the next frame
+      // In case an answer ended a chunk without starting the next frame.
+      Exchange_.Post(now());
+      applyOutbox();
     }
     const std::uint32_t spent = platform::TickCount() - start;
     if (spent >= budget) break;
@@ -257,26 +236,6 @@ void TKavtelDevice::finishStopGroup() {
   }
   TAPPSYSMutexHold hold(lock());
   log("<TimeOut>| closing without the answers to the stop commands", apmComment);
-}
-
-void TKavtelDevice::dropQueued(const std::string& why) {
-  const std::int32_t dropped = CommandQueue_->GetCountPrepared() + InfoQueue_->GetCountPrepared();
-  if (dropped == 0) return;
-  CommandQueue_->restartBuffer();
-  InfoQueue_->restartBuffer();
-  // The queries that waited are no longer outstanding.
-  Poll_.ResetCounters();
-  log("<Dropped>| " + std::to_string(dropped) + " queued frames, " + why, apmComment);
-}
-
-// Control commands queued before a stop would go out after it (stops go
-// first) and could set the belt moving again: the stop supersedes them.
-void TKavtelDevice::dropCommandsBeforeStop() {
-  const std::int32_t dropped = CommandQueue_->GetCountPrepared();
-  if (dropped == 0) return;
-  CommandQueue_->restartBuffer();
-  log("<Dropped>| " + std::to_string(dropped) + " queued commands, superseded by a stop",
-      apmComment);
 }
 
 bool TKavtelDevice::canChangeConnectionObj(TAPPSYSConnectionObj* connection) {
@@ -345,8 +304,8 @@ void TKavtelDevice::startTimeoutService() {
   // The group has waited the interval already: the watchdog calls the
   // handler as soon as it is handed an expired time-out.
   service->SetInterval(0);
-  TimeoutMs_.store(RNXTimeoutInterval_.load());
   TAPPSYSMutexHold hold(lock());
+  Exchange_.SetAnswerTimeout(std::chrono::milliseconds(RNXTimeoutInterval_.load()));
   TimeoutService_ = std::move(service);
   TimeoutMember_ = TAPPSYSCycleGroup::Shared().JoinAlarm(
       TimeoutAlarm_, TAPPSYSCycleGroup::AlarmProc::bind(this, &TKavtelDevice::timeoutDue));
@@ -373,8 +332,6 @@ void TKavtelDevice::endTimeoutService() {
   service->endService();
 }
 
-void TKavtelDevice::resetCommandCounter() { Poll_.ResetCounters(); }
-
 void TKavtelDevice::resetRecordData() {
   Duration_.store(0);
   Speed_.store(0);
@@ -384,11 +341,6 @@ void TKavtelDevice::resetRecordData() {
   HeartRate_.store(0);
   Power_.store(0);
   Energy_.store(0);
-}
-
-void TKavtelDevice::resetMyValue() {
-  resetRecordData();
-  resetCommandCounter();
 }
 
 void TKavtelDevice::SetProtocolmode(TAPPSYSProtocolMode mode) {
@@ -403,6 +355,12 @@ void TKavtelDevice::DoOnProtocolModeChange(TObject* sender) {
   const auto* protocol = static_cast<const TAPPSYSProtocol*>(sender);
   const TAPPSYSProtocolMode mode = protocol->GetMode();
   Protocolmode_.store(mode == apmALL && !protocol->IsWritingFile() ? apmOFF : mode);
+}
+
+void TKavtelDevice::SetRNXFailSafe(std::uint32_t v) {
+  TAPPSYSMutexHold hold(lock());
+  RNXFailSafe_.store(v);
+  Exchange_.SetFailSafe(v);
 }
 
 void TKavtelDevice::SetMCU2Fac(long double v) {
@@ -425,21 +383,12 @@ std::string TKavtelDevice::GetVersionText() const {
 TKavtelDeviceView TKavtelDevice::Inspect() {
   TAPPSYSMutexHold hold(lock());
   TKavtelDeviceView view;
-  for (std::size_t q = 0; q < view.commandCounters.size(); ++q)
-    view.commandCounters[q] = Poll_.Counter(static_cast<TKavtelQuery>(q));
-  view.cycleStep = Poll_.CycleStep();
-  view.repeatCount = Flight_.RepeatCount();
-  view.pending = Flight_.Busy();
-  view.promisedStops = Flight_.PromisedStops();
-  view.lastCommandID = Flight_.Id();
-  view.timerToken = Timer_.Token();
-  view.queuedCommands = CommandQueue_->GetCountPrepared();
-  view.queuedRequests = InfoQueue_->GetCountPrepared();
+  static_cast<TKavtelExchangeView&>(view) = Exchange_.View();
   view.pressedButtons = PressedButtons_;
   return view;
 }
 
-// --- log and line helpers (called with the lock held) ----------------------
+// --- log helpers (called with the lock held) ---------------------------------
 
 void TKavtelDevice::log(const std::string& text, TAPPSYSProtocolEvent kind) {
   if (Port_) Port_->GetProtocol()->addEventString(text, kind);
@@ -447,59 +396,6 @@ void TKavtelDevice::log(const std::string& text, TAPPSYSProtocolEvent kind) {
 
 void TKavtelDevice::logUserLine(const std::string& text) {
   if (Port_) Port_->GetProtocol()->addUserLine(text);
-}
-
-bool TKavtelDevice::sendRaw(const std::string& bytes) {
-  if (AcksPending_ == 0) return writeLine(bytes);
-  // The pending acknowledgements go first, in the same write.
-  TxBuffer_.assign(AcksPending_, kACK);
-  AcksPending_ = 0;
-  TxBuffer_ += bytes;
-  return writeLine(TxBuffer_);
-}
-
-void TKavtelDevice::flushAck() {
-  if (AcksPending_ == 0) return;
-  TxBuffer_.assign(AcksPending_, kACK);
-  AcksPending_ = 0;
-  (void)writeLine(TxBuffer_);
-}
-
-bool TKavtelDevice::writeLine(const std::string& bytes) {
-  if (!Port_ || LineLost_.load()) return false;
-  // A write that fails means the line is gone (a pulled cable).
-  if (Port_->SendData(bytes) == static_cast<std::int32_t>(bytes.size())) return true;
-  lineLost("write failed");
-  return false;
-}
-
-void TKavtelDevice::armWatchdog() {
-  if (!TimeoutService_) return;
-  const std::uint32_t ms = TimeoutMs_.load();
-  // The timer reads the clock before the alarm does, so the alarm never
-  // falls due before the timer.
-  const std::uint32_t token = Timer_.Arm(Context_.clock->Now(), std::chrono::milliseconds(ms));
-  TimeoutAlarm_.Arm(token, ms);
-}
-
-void TKavtelDevice::disarmWatchdog() {
-  if (!TimeoutService_) return;
-  Timer_.Disarm();
-  TimeoutAlarm_.Disarm();
-  TimeoutService_->deactivateTimerID();  // a time-out handed on but not yet run
-}
-
-void TKavtelDevice::AnswerTimedOut(std::uint32_t token) {
-  if (!Online_.load()) return;
-  TAPPSYSMutexHold hold(lock());
-  if (!Timer_.Fire(token, Context_.clock->Now())) return;
-  TimeoutHandler(Flight_.Id());
-}
-
-void TKavtelDevice::timeoutDue(std::uint32_t token) {
-  // The service outlives the alarm's membership (it is made before the
-  // alarm joins and ended after it left), so it is there while this runs.
-  TimeoutService_->activateTimerID(token);
 }
 
 }  // namespace kavtel

@@ -10,17 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "device/answer_timer.h"
 #include "device/device_caps.h"
 #include "device/device_context.h"
-#include "device/frame_in_flight.h"
+#include "device/exchange.h"
 #include "device/keypad.h"
-#include "device/poll_schedule.h"
-#include "device/receive_assembler.h"
 #include "kavtel/export.h"
 #include "platform/event.h"
 #include "serial/serial_port.h"
-#include "services/command_queue.h"
 #include "services/cycle_group.h"
 #include "services/interface_object.h"
 #include "services/method.h"
@@ -56,16 +52,7 @@ class KAVTEL_API TKavtelAnswer : public TObject {
 
 // What the device's parts hold at one moment, for tests and tools: a copy,
 // read under the device's lock.
-struct TKavtelDeviceView {
-  std::array<std::int32_t, kqCount> commandCounters{};  // outstanding queries per polled code
-  std::int32_t cycleStep = 0;                           // the poll schedule's next step
-  std::int32_t repeatCount = 0;                         // repeats of the frame in flight
-  bool pending = false;                                 // a frame awaits its answer
-  std::size_t promisedStops = 0;   // stop frames promised and not yet answered (the one on the wire included)
-  std::uint32_t lastCommandID = 0;  // the frame in flight's number (a repeat keeps it)
-  std::uint32_t timerToken = 0;     // the answer timer's armed token (new for every write), 0 when disarmed
-  std::int32_t queuedCommands = 0;
-  std::int32_t queuedRequests = 0;
+struct TKavtelDeviceView : TKavtelExchangeView {
   TRNXBtnPressed pressedButtons = 0;
 };
 
@@ -91,9 +78,12 @@ struct TKavtelDeviceView {
 // else, trouble never drops them, and closing sends the controller's stop
 // group whenever the belt may be moving.
 //
-// The device is the glue of small parts that hold no thread: the receive
-// assembler (bytes to frames), the frame in flight with its repeat rule and
-// the promised stops, the poll schedule, and the keypad table.
+// The device is glue: the conversation with the controller is the
+// exchange, a state machine that holds no thread and does no I/O (frames in
+// flight, queues, poll schedule, answer timer); the device owns the lock,
+// the port and the threads, feeds the exchange what happens and applies
+// what it asks for (writes, timer arms, log lines, the controller state,
+// the answers for the readings).
 //
 // Threads: the host's (control operations, open and close), the serial
 // event thread (received bytes, decoders), the process's shared cycle
@@ -136,9 +126,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void endCycle();
   void startTimeoutService();
   void endTimeoutService();
-  void resetCommandCounter();
   void resetRecordData();
-  void resetMyValue();
 
   // --- sending ---
   // Frame a command text with its checksum and queue it on the command
@@ -250,7 +238,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void SetRNXErrRepeatCounter(std::int32_t v) { RNXErrRepeatCounter_.store(v); }
   void SetRNXCycleTime(std::uint32_t ms) { RNXCycleTime_.store(ms); }
   std::uint32_t GetRNXCycleTime() const { return RNXCycleTime_.load(); }
-  void SetRNXFailSafe(std::uint32_t v) { RNXFailSafe_.store(v); }
+  void SetRNXFailSafe(std::uint32_t v);
   void SetRNXTimeoutInterval(std::uint32_t ms) { RNXTimeoutInterval_.store(ms); }
   std::uint32_t GetRNXTimeoutInterval() const { return RNXTimeoutInterval_.load(); }
   void SetMCU2Fac(long double v);
@@ -265,7 +253,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   TRNXPGSpeedUnit GetActiveSpeedUnit() const { return ActiveSpeedUnit_.load(); }
 
   // --- inspection (under the lock; for tests and tools) ---
-  std::int32_t GetMaxRepeats() const { return Flight_.MaxRepeats(); }
+  std::int32_t GetMaxRepeats() const { return Exchange_.MaxRepeats(); }
   std::size_t GetAnswerCount() const { return Answers_.size(); }
   // The answer table in code order; index below GetAnswerCount().
   const TKavtelAnswer& GetAnswer(std::size_t index) const { return *Answers_.at(index); }
@@ -284,20 +272,16 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   static constexpr std::uint32_t kReopenIntervalMs = 1000;
 
  private:
-  void handleFrame(const TKavtelReceiveAssembler::Event& event);
-  void failed(TKavtelFrameInFlight::Failure cause);
-  static TKavtelQuery queryOf(const TKavtelWireFrame& frame);
-  void transmit(const TKavtelWireFrame& frame);
-  bool stopsMayGo() const;
-  void promiseStop(const std::string& text, bool startsStop);
-  void promiseStopGroup();
+  using time_point = TKavtelClock::time_point;
+  time_point now() const { return Context_.clock->Now(); }
+  // Applies what the exchange asked for, in order; a write that fails
+  // means the line is gone. Then publishes the exchange's state to the
+  // host's lock-free reads and to the close's wait.
+  void applyOutbox();
+  void publish();
   bool queueMoving(const std::string& text, bool twice);
   void log(const std::string& text, TAPPSYSProtocolEvent kind);
   void logUserLine(const std::string& text);
-  // Writes bytes to the line, the pending acknowledgements ahead of them;
-  // false when the line is (or turns out to be) gone.
-  bool sendRaw(const std::string& bytes);
-  void flushAck();
   bool writeLine(const std::string& bytes);
   void lineLost(const char* why);
   void keepLink();
@@ -306,36 +290,19 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // waitMs for the device lock (false when busy at a first try, waitMs 0);
   // leaves a lost line to the link keeper, since reopening may block.
   bool cycleTick(std::uint32_t waitMs);
-  // The tick's work under the device lock: the identification query, or
-  // the schedule's next step; then the send step.
-  void pollStep();
-  // Arms the answer timer for the frame just written (a fresh token) and
-  // the shared group's alarm with that token; disarming clears both.
-  void armWatchdog();
-  void disarmWatchdog();
   // The shared group's call for an expired answer time-out (on its thread,
   // so it must not block): the watchdog thread runs AnswerTimedOut.
   void timeoutDue(std::uint32_t token);
-  bool queueFrame(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
-  void dropQueued(const std::string& why);
-  void dropCommandsBeforeStop();
   void finishStopGroup();
-  void decrement(TKavtelQuery q);
-  bool acceptMeasured(TKavtelQuery q, bool readable);
   bool press(TRNXBtn key);
   bool release(TRNXBtn key);
   bool isGated() const;
   float weight() const;
 
   const TKavtelDeviceContext Context_;
-  TKavtelReceiveAssembler Receiver_;
-  TKavtelReceiveAssembler::Event RxEvent_;  // reused for every chunk
-  std::string AnswerPayload_;
-  // Answers' acknowledgements that wait for the next frame of the same
-  // chunk, so that they leave with it in one write; sent at the chunk's end
-  // at the latest.
-  std::size_t AcksPending_ = 0;
-  std::string TxBuffer_;  // the acknowledgements and the frame, reused
+  // The conversation with the controller; under the device lock.
+  TKavtelExchange Exchange_;
+  std::vector<TKavtelExchangeOutput> Applying_;  // the outbox being applied, reused
 
   std::atomic<std::int32_t> RNXErrCommandCounter_{0};
   std::atomic<std::int32_t> RNXErrRepeatCounter_{0};
@@ -348,9 +315,6 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::unique_ptr<TAPPSYSOneShotThread> TimeoutService_;
   TAPPSYSCycleAlarm TimeoutAlarm_;
   std::uint64_t TimeoutMember_ = 0;
-  std::atomic<std::uint32_t> TimeoutMs_{1000};  // fixed at each open
-  // Which arm is the latest and when it falls due; under the device lock.
-  TKavtelAnswerTimer Timer_;
   // The polling ticks come from the process's shared cycle group (one
   // thread for every device); while the line is lost, each tick wakes a
   // thread of the device's own that reopens it, made at the first such tick
@@ -370,19 +334,10 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   std::atomic<std::uint32_t> RNXCycleTime_{250};
   std::atomic<std::uint32_t> RNXFailSafe_{10};
   std::atomic<std::uint32_t> RNXTimeoutInterval_{1000};
-  std::unique_ptr<TAPPSYSCommandRingBuffer> CommandQueue_;
-  std::unique_ptr<TAPPSYSCommandRingBuffer> InfoQueue_;
   std::atomic<bool> Online_{false};
+  // The exchange's state as published after every event, for readers
+  // without the lock.
   std::atomic<bool> AwaitingIdentification_{true};
-  // The frame on the wire, its repeats and the promised stops.
-  TKavtelFrameInFlight Flight_;
-  TKavtelPollSchedule Poll_;
-  std::atomic<bool> Closing_{false};  // the close is sending its stop commands
-  // Since the open: the controller was identified at least once.
-  bool IdentifiedSinceOpen_ = false;
-  // A status answer said "stop" and no command that could move the belt
-  // was accepted since.
-  bool KnownStopped_ = false;
   // The line is gone (a pulled cable, a removed adapter): nothing is
   // written until the port has been reopened.
   std::atomic<bool> LineLost_{false};
@@ -415,6 +370,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // Set while nothing is in flight or queued for sending; the close waits
   // on it for the stop commands.
   platform::Event sendIdle_{true, true};
+  bool IdlePublished_ = true;
 };
 
 }  // namespace kavtel
