@@ -3,7 +3,7 @@
 # bounded time: FUZZ_SECONDS (default 60) for the whole run, shared out
 # among the targets. The thread-free parts (receive assembler, decoders,
 # numbers, settings file, workout script, the virtual treadmill's codec,
-# the frame in flight on a fake clock) run tens of thousands of inputs a
+# the exchange on a clock the input moves) run thousands of inputs a
 # second each; dispatch_chars opens a whole device per input and gets a
 # small share. The seeds in tests/fuzz/corpus/<seeds> are copied into a
 # working corpus under build/fuzz, so the checkout stays unchanged; a crash

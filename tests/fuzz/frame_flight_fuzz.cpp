@@ -1,29 +1,33 @@
-// libFuzzer target with state: the frame in flight, its repeats and the
-// promised stops, driven the way the device drives them (its send step, the
-// answer time-out, trouble and re-identification, the close), by a fake
-// clock and a line that answers, refuses, damages or stays silent as the
-// input says. No device, no thread, no real time.
+// libFuzzer target with state: the device's exchange itself, driven by a
+// line that answers, refuses, damages or stays silent and by a host that
+// queues commands, promises stops, closes and pulls the cable, as the input
+// says. Time is a number the input moves; the answer time-outs fire when
+// it passes their deadline. No device, no thread, no real time.
 //
-// Each input byte is one event on the line or from the host. After every
-// event the send step runs, and these must hold:
-// - one frame in flight: a frame is started only when none is on the wire;
-// - a stop is never dropped: the promised stops are exactly those promised
-//   and not yet answered (or skipped by the close, or replaced by a whole
-//   stop group, or forgotten at the close);
-// - stops go first: no other frame starts while a stop may go and waits;
-// - a frame is never sent twice without a NAK, a damaged answer or a
-//   time-out between, and its repeats never exceed their maximum.
+// Each input byte is one event. After every event these must hold:
+// - one frame in flight: an event writes at most one frame;
+// - no frame is sent twice (the same frame number again) without a NAK, a
+//   damaged answer or its time-out in the event that repeats it, and its
+//   repeats never exceed their maximum;
+// - a promised stop is never dropped: the number of promised stops falls
+//   only when the controller answers one (by one), when the close skips a
+//   spent one (by one) or ends (to none); a new promise never leaves fewer
+//   than a whole stop group;
+// - stops go first: no frame but a stop starts while a stop waits and may go;
+// - the close's group is whole and in order: the frames the close writes,
+//   repeats taken together, are the stop group in order (after the stop
+//   that was on the wire when it began), all of it unless the line went.
+//   The host gives nothing else while its close runs.
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <string_view>
 #include <string>
 #include <vector>
 
-#include "device/frame_in_flight.h"
-#include "device/poll_schedule.h"
+#include "device/exchange.h"
+#include "device/setpoints.h"
 #include "device/wire_frame.h"
 #include "fuzz/check.h"
 
@@ -31,72 +35,103 @@ namespace {
 
 using kavtel::fuzz::Check;
 using namespace kavtel;
-using Flight = TKavtelFrameInFlight;
+using Out = TKavtelExchangeOutput;
+using std::chrono::milliseconds;
 
-constexpr std::uint32_t kTimeoutMs = 1000;
 constexpr std::uint32_t kCycleMs = 250;
-const std::vector<std::string> kStopGroup = {"S020.00", "U00S", "A001"};
 
 class Line {
  public:
+  Line() { ex_.SetAnswerTimeout(milliseconds(1000)); }
+
   void Run(const std::uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
+      const std::size_t stopsBefore = ex_.PromisedStops();
+      failure_ = false;
+      answered_ = false;
+      promised_ = false;
+      closeEnded_ = false;
       Event(data[i]);
-      SendStep();
-      Check(flight_.PromisedStops() == stops_);
-      Check(flight_.RepeatCount() <= flight_.MaxRepeats());
-      Check(flight_.Busy() == onWire_);
+      Apply();
+      CheckStops(stopsBefore);
+      Check(ex_.View().repeatCount <= ex_.MaxRepeats());
     }
   }
 
  private:
   void Event(std::uint8_t byte) {
     const std::uint8_t arg = byte >> 4;
-    switch (byte & 15) {
+    const int kind = byte & 15;
+    // The close is the host's own call: it gives nothing else meanwhile.
+    if (closing_ && (kind == 6 || kind == 7 || kind == 8)) return;
+    switch (kind) {
       case 0:  // time passes
       case 1:
         Advance(20u * (arg + 1));
         break;
-      case 2:  // a valid answer
+      case 2:  // the controller answers what is on the wire
       case 3:
-        if (onWire_) Answer();
-        break;
-      case 4:  // NAK
-        if (onWire_) Fail(Flight::Failure::nak);
-        break;
-      case 5:  // a damaged answer
-        if (onWire_) Fail(Flight::Failure::damaged);
-        break;
-      case 6:  // the host queues a command
-        if (commands_.size() < 64) commands_.push_back("A00" + std::to_string(arg % 8));
-        break;
-      case 7:  // the host presses the stop key
-        Promise(arg % 2 == 0 ? "U00S" : "S020.00");
-        break;
-      case 8:  // an emergency stop: the whole group
-        PromiseGroup();
-        break;
-      case 9:  // the answer was a protocol error: trouble at once
-        if (onWire_) Trouble();
-        break;
-      case 10:  // the controller answered the identification
-        if (awaitingId_ && !onWire_) awaitingId_ = false;
-        break;
-      case 11:  // the close begins
-        if (!closing_ && arg == 0) {
-          closing_ = true;
-          commands_.clear();
-          requests_.clear();
-          PromiseGroup();
+        if (!onWire_.empty()) {
+          answered_ = true;
+          Receive(BuildFrame(AnswerTo(onWire_)));
         }
         break;
-      case 12:  // the close ends: everything is forgotten
-        if (closing_ && arg == 0) {
-          flight_.Forget();
-          stops_ = 0;
-          onWire_ = false;
+      case 4:  // NAK
+        failure_ = true;
+        Receive(std::string(1, kNAK));
+        break;
+      case 5: {  // a damaged answer
+        failure_ = true;
+        std::string frame = BuildFrame("S012.50");
+        frame[frame.size() - 2] ^= 1;
+        Receive(frame);
+        break;
+      }
+      case 6:  // the host queues a command
+        ex_.QueueCommand("A00" + std::to_string(arg % 8));
+        ex_.Post(Now());
+        break;
+      case 7:  // the host presses or releases the stop key, or sets speed 0
+        promised_ = true;
+        ex_.PromiseStop(arg % 3 == 0 ? stop_text::kKeyPress
+                        : arg % 3 == 1 ? stop_text::kKeyRelease
+                                       : stop_text::kSpeedZero,
+                        arg % 3 != 1, Now());
+        break;
+      case 8:  // an emergency stop: the whole group
+        promised_ = true;
+        ex_.EmergencyStop(Now());
+        break;
+      case 9:  // garbage: an unusable frame
+        Receive(std::string("S0") + kETB);
+        break;
+      case 10:  // the cable is pulled, or comes back
+        if (arg % 2 == 0) {
+          ex_.LineLost();
+        } else if (ex_.IsLineLost()) {
+          ex_.LineBack();
+        }
+        break;
+      case 11:  // the close begins
+        if (!closing_ && arg < 4) {
+          closing_ = true;
+          closeFrames_.clear();
+          stopOnWireAtClose_ = IsStop(onWire_) ? onWire_ : std::string();
+          idAtClose_ = lastId_;
+          groupAtClose_ = StopGroup(ex_.VersionMajor());
+          closeLineLost_ = ex_.IsLineLost();
+          closeNeeded_ = ex_.CloseBegun(Now());
+          promised_ = closeNeeded_;
+        }
+        break;
+      case 12:  // the close ends
+        if (closing_ && arg < 4) {
+          CheckCloseGroup();
           closing_ = false;
-          awaitingId_ = true;
+          closeEnded_ = true;
+          ex_.CloseEnded();
+          ex_.ResetForOpen();
+          ex_.Opened();
         }
         break;
       default:  // a cycle tick's worth of time
@@ -105,155 +140,143 @@ class Line {
     }
   }
 
+  // The controller's answer: its code and a value the exchange can read.
+  static std::string AnswerTo(const std::string& frameText) {
+    const std::string code = frameText.substr(0, 3);
+    if (code == "V00") return "V00203";
+    if (code == "S00") return "S001";
+    if (code == "D00") return "D00100";
+    return frameText;  // a command's answer echoes it
+  }
+
   void Advance(std::uint32_t ms) {
-    const std::uint64_t until = now_ + ms;
+    const Clock until = now_ + milliseconds(ms);
     while (now_ < until) {
-      const std::uint64_t nextTick = lastTick_ + kCycleMs;
-      const std::uint64_t deadline = onWire_ ? sentAt_ + kTimeoutMs : until;
-      const std::uint64_t step = std::min<std::uint64_t>({until, nextTick, deadline});
+      const Clock nextTick = lastTick_ + milliseconds(kCycleMs);
+      Clock step = std::min(until, nextTick);
+      if (armed_) step = std::min(step, due_);
       now_ = step;
-      if (onWire_ && now_ >= sentAt_ + kTimeoutMs) {
-        Fail(Flight::Failure::timeout);
-        SendStep();
+      if (armed_ && now_ >= due_) {
+        armed_ = false;
+        failure_ = true;
+        ex_.TimedOut(token_, now_);
+        Apply();
       }
       if (now_ >= nextTick) {
         lastTick_ = now_;
-        Tick();
-        SendStep();
+        if (!closing_) ex_.Tick(now_);
+        Apply();
       }
     }
   }
 
-  // The cycle: identification while awaited, else the next poll step.
-  void Tick() {
-    if (closing_) return;
-    if (awaitingId_) {
-      if (!onWire_ && commands_.empty()) commands_.push_back("V00");
+  void Receive(const std::string& bytes) { ex_.Received(bytes.data(), bytes.size(), now_); }
+
+  // What the device would do with the outbox, checked on the way.
+  void Apply() {
+    int frames = 0;
+    for (const Out& o : ex_.Outbox()) {
+      switch (o.kind) {
+        case Out::Kind::write:
+          for (std::size_t at = o.text.find(kSOH); at != std::string::npos; at = o.text.find(kSOH, at + 1)) {
+            ++frames;
+            Written(o.text.substr(at + 1, o.text.find(kETB, at) - at - 3));
+          }
+          break;
+        case Out::Kind::arm:
+          armed_ = true;
+          token_ = o.token;
+          due_ = now_ + milliseconds(o.ms);
+          break;
+        case Out::Kind::disarm:
+          armed_ = false;
+          break;
+        default:
+          break;
+      }
+    }
+    ex_.Outbox().clear();
+    Check(frames <= 1);
+    if (!ex_.Busy()) onWire_.clear();
+  }
+
+  void Written(const std::string& text) {
+    const std::uint32_t id = ex_.View().lastCommandID;
+    // The same frame again only after a failure in this event.
+    if (id == lastId_) Check(failure_ && text == onWire_);
+    // Stops first: a new frame that is no stop leaves no stop waiting that
+    // could go.
+    if (id != lastId_ && !IsStop(text) && (ex_.Closing() || !ex_.AwaitingIdentification()))
+      Check(ex_.PromisedStops() == 0);
+    lastId_ = id;
+    onWire_ = text;
+    // Repeats, and a stop sent again after trouble, count once.
+    if (closing_ && id != idAtClose_ && (closeFrames_.empty() || closeFrames_.back() != text))
+      closeFrames_.push_back(text);
+  }
+
+  static bool IsStop(const std::string& text) {
+    if (text.empty()) return false;
+    for (const char* s : {stop_text::kSpeedZero, stop_text::kKeyPress, stop_text::kKeyRelease,
+                          stop_text::kGeneration1, stop_text::kGentle}) {
+      if (text == s) return true;
+    }
+    return false;
+  }
+
+  void CheckStops(std::size_t before) {
+    const std::size_t after = ex_.PromisedStops();
+    if (closeEnded_) {
+      Check(after == 0);
       return;
     }
-    poll_.Step(false, [&](const TKavtelPollSchedule::Query& q) {
-      requests_.push_back(std::string(1, kSOH) + q.frameBody + kETB);
-    });
-  }
-
-  bool StopsMayGo() const { return closing_ || !awaitingId_; }
-
-  void SendStep() {
-    if (onWire_) return;
-    if (flight_.StopWaiting() && StopsMayGo()) {
-      Send(flight_.StartStop(), true);
+    if (promised_) {
+      Check(after >= std::min<std::size_t>(before + 1, StopGroup(ex_.VersionMajor()).size()));
       return;
     }
-    if (closing_) return;
-    TKavtelWireFrame frame;
-    if (!commands_.empty()) {
-      frame.text = BuildFrame(commands_.front());
-      commands_.pop_front();
-    } else if (!requests_.empty()) {
-      frame.text = requests_.front();
-      frame.request = true;
-      requests_.pop_front();
-    } else {
-      return;
-    }
-    frame.number = ++number_;
-    // Nothing but a stop goes while a stop may go and waits.
-    Check(!(flight_.StopWaiting() && StopsMayGo()));
-    Check(!flight_.Busy());
-    flight_.Start(frame);
-    Send(flight_.Current(), false);
+    // An answer takes one stop; a time-out at the close may skip one too.
+    const std::size_t mayLeave = (answered_ ? 1 : 0) + (closing_ && failure_ ? 1 : 0);
+    Check(after + mayLeave >= before);
   }
 
-  void Send(const TKavtelWireFrame& frame, bool stop) {
-    Check(flight_.Busy() && frame.stop == stop);
-    // The same frame again (same watchdog number) only after a failure.
-    if (flight_.Id() == lastId_) Check(failedSinceSend_);
-    lastId_ = flight_.Id();
-    failedSinceSend_ = false;
-    onWire_ = true;
-    sentAt_ = now_;
+  // The close wrote the stop on the wire (if any), then the group in
+  // order, each frame once however often it was repeated.
+  void CheckCloseGroup() {
+    if (!closeNeeded_ || closeLineLost_) return;
+    const std::vector<std::string>& expected = groupAtClose_;
+    std::vector<std::string> sent = closeFrames_;
+    // The stop on the wire when the close began goes first; after trouble
+    // it is sent again, as a frame of its own.
+    if (!sent.empty() && !stopOnWireAtClose_.empty() && sent.front() == stopOnWireAtClose_ &&
+        stopOnWireAtClose_ != expected.front())
+      sent.erase(sent.begin());
+    Check(sent.size() <= expected.size());
+    Check(std::equal(sent.begin(), sent.end(), expected.begin()));
+    if (ex_.StopsSettled() && !ex_.IsLineLost()) Check(sent.size() == expected.size());
   }
 
-  void Answer() {
-    const bool stop = flight_.Current().stop;
-    const bool request = flight_.Current().request;
-    const std::string text = flight_.Current().text;
-    flight_.Answered();
-    Check(!flight_.Busy());
-    onWire_ = false;
-    if (stop) --stops_;
-    if (request) poll_.Ended(TKavtelPollSchedule::QueryOfCode(std::string_view(text).substr(1, 3)));
-    if (text == BuildFrame("V00")) awaitingId_ = false;
-  }
+  using Clock = TKavtelClock::time_point;
+  Clock Now() const { return now_; }
 
-  void Fail(Flight::Failure cause) {
-    failedSinceSend_ = true;
-    const bool stop = flight_.Current().stop;
-    const bool request = flight_.Current().request;
-    const std::string text = flight_.Current().text;
-    switch (flight_.Failed(cause, StopsMayGo(), closing_)) {
-      case Flight::Action::repeat:
-        Check(flight_.Busy());
-        Send(flight_.Current(), stop);
-        break;
-      case Flight::Action::yield:
-        Check(!stop);
-        onWire_ = false;
-        if (request) poll_.Ended(TKavtelPollSchedule::QueryOfCode(std::string_view(text).substr(1, 3)));
-        break;
-      case Flight::Action::skip:
-        Check(stop && closing_);
-        onWire_ = false;
-        --stops_;
-        break;
-      case Flight::Action::trouble:
-        onWire_ = false;
-        Trouble();
-        break;
-    }
-  }
-
-  // The fault reset: the frame in flight and the queues go; stops stay.
-  void Trouble() {
-    flight_.Abandon();
-    onWire_ = false;
-    commands_.clear();
-    requests_.clear();
-    poll_.ResetCounters();
-    awaitingId_ = true;
-  }
-
-  void Promise(const std::string& text) {
-    const bool collapses = flight_.PromisedStops() >= Flight::kMaxStops;
-    flight_.Promise(text, kStopGroup);
-    if (collapses) {
-      stops_ = StopOnWire() + kStopGroup.size();
-    } else {
-      ++stops_;
-    }
-  }
-
-  void PromiseGroup() {
-    flight_.PromiseGroup(kStopGroup);
-    stops_ = StopOnWire() + kStopGroup.size();
-  }
-
-  std::size_t StopOnWire() const { return onWire_ && flight_.Current().stop ? 1 : 0; }
-
-  Flight flight_;
-  TKavtelPollSchedule poll_;
-  std::deque<std::string> commands_;
-  std::deque<std::string> requests_;
-  std::size_t stops_ = 0;  // promised and not yet answered, skipped or replaced
-  bool onWire_ = false;
-  bool awaitingId_ = true;
-  bool closing_ = false;
-  bool failedSinceSend_ = false;
+  TKavtelExchange ex_{16};
+  Clock now_{std::chrono::hours(1)};
+  Clock lastTick_{std::chrono::hours(1)};
+  Clock due_{};
+  bool armed_ = false;
+  std::uint32_t token_ = 0;
+  std::string onWire_;
   std::uint32_t lastId_ = 0;
-  std::uint32_t number_ = 0;
-  std::uint64_t now_ = 0;
-  std::uint64_t sentAt_ = 0;
-  std::uint64_t lastTick_ = 0;
+  bool failure_ = false;
+  bool answered_ = false;
+  bool promised_ = false;
+  bool closeEnded_ = false;
+  bool closing_ = false;
+  bool closeNeeded_ = false;
+  bool closeLineLost_ = false;
+  std::string stopOnWireAtClose_;
+  std::uint32_t idAtClose_ = 0;  // the frame on the wire when the close began
+  std::vector<std::string> groupAtClose_;
+  std::vector<std::string> closeFrames_;
 };
 
 }  // namespace
