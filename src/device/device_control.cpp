@@ -13,14 +13,14 @@ namespace kavtel {
 bool TKavtelDevice::DoChangeSpeed(long double speed) {
   try {
     TAPPSYSMutexHold hold(lock());
-    const auto text = SpeedText(speed, {VersionMajor_.load(), ReportedMaxSpeed_.load(), MCU2Fac_, MCU4Fac_});
+    const auto text = SpeedText(speed, {Readings_.versionMajor.load(), Readings_.reportedMaxSpeed.load(), Settings_.mcu2Fac, Settings_.mcu4Fac});
     if (!text) return false;
     const bool stops = *text == stop_text::kSpeedZero;
     // The speed last asked for is already the measured speed; a stop is
     // sent all the same (the reading may be stale).
-    if (!stops && speed == RequestedSpeed_ && RequestedSpeed_ == static_cast<long double>(Speed_.load()))
+    if (!stops && speed == Asked_.speed && Asked_.speed == static_cast<long double>(Readings_.speed.load()))
       return true;
-    RequestedSpeed_ = speed;
+    Asked_.speed = speed;
     // Outside a run the controller wants the speed twice.
     const bool twice = GetControllerState() != ioRun;
     if (stops) {
@@ -40,13 +40,13 @@ bool TKavtelDevice::DoChangeElevation(long double elevation) {
   TAPPSYSMutexHold hold(lock());
   const auto text = ElevationText(elevation);
   if (!text) return false;
-  RequestedElevation_ = elevation;
+  Asked_.elevation = elevation;
   return senduqs(*text);
 }
 
 bool TKavtelDevice::DoChangeAcceleration(std::uint8_t index) {
   TAPPSYSMutexHold hold(lock());
-  RequestedAcceleration_ = index;
+  Asked_.acceleration = index;
   return senduqs(AccelerationText(index));
 }
 
@@ -59,7 +59,7 @@ bool TKavtelDevice::DoChangeStopSpeed() {
   Exchange_.PromiseStop(stop_text::kKeyRelease, false, now());
   applyOutbox();
   // A lost line keeps the device detecting: its values are not current.
-  if (!LineLost_.load()) updateControllerState(ioStopping);
+  if (!Link_.lost.load()) updateControllerState(ioStopping);
   return true;
 }
 
@@ -89,7 +89,7 @@ bool TKavtelDevice::isGated() const {
 
 bool TKavtelDevice::press(TRNXBtn key) {
   const TKavtelKeypad::Action action =
-      TKavtelKeypad::Press(key, VersionMajor_.load(), isPressesRNXBtn(key), isGated());
+      TKavtelKeypad::Press(key, Readings_.versionMajor.load(), isPressesRNXBtn(key), isGated());
   if (action.text == nullptr) return true;
   inlcudeRNXBtn(key);
   TAPPSYSMutexHold hold(lock());
@@ -107,7 +107,7 @@ bool TKavtelDevice::press(TRNXBtn key) {
 
 bool TKavtelDevice::release(TRNXBtn key) {
   const TKavtelKeypad::Action action =
-      TKavtelKeypad::Release(key, VersionMajor_.load(), isPressesRNXBtn(key), isGated());
+      TKavtelKeypad::Release(key, Readings_.versionMajor.load(), isPressesRNXBtn(key), isGated());
   bool queued = true;
   if (action.text != nullptr) {
     TAPPSYSMutexHold hold(lock());
@@ -139,37 +139,37 @@ bool TKavtelDevice::upStop() { return release(rnxbtnstop); }
 void TKavtelDevice::inlcudeRNXBtn(TRNXBtn key) {
   if (key > 7) return;
   TAPPSYSMutexHold hold(lock());
-  PressedButtons_ = static_cast<TRNXBtnPressed>(PressedButtons_ | (1u << key));
+  Asked_.buttons = static_cast<TRNXBtnPressed>(Asked_.buttons | (1u << key));
 }
 
 void TKavtelDevice::excudeRNXBtn(TRNXBtn key) {
   if (key > 7) return;
   TAPPSYSMutexHold hold(lock());
-  PressedButtons_ = static_cast<TRNXBtnPressed>(PressedButtons_ & ~(1u << key));
+  Asked_.buttons = static_cast<TRNXBtnPressed>(Asked_.buttons & ~(1u << key));
 }
 
 bool TKavtelDevice::isPressesRNXBtn(TRNXBtn key) {
   if (key > 7) return false;
   TAPPSYSMutexHold hold(lock());
-  return (PressedButtons_ & (1u << key)) != 0;
+  return (Asked_.buttons & (1u << key)) != 0;
 }
 
 void TKavtelDevice::resetRNXBtn() {
   TAPPSYSMutexHold hold(lock());
-  PressedButtons_ = 0;
+  Asked_.buttons = 0;
 }
 
 // Oxygen uptake (ml/kg/min) from speed and elevation, and the energy of a
 // session of that many seconds from it and the user's weight.
 void TKavtelDevice::calcV02andErnergy(std::uint32_t seconds) {
-  const double v = Speed_.load();
-  const double g = Elevation_.load();
+  const double v = Readings_.speed.load();
+  const double g = Readings_.elevation.load();
   const double minutes = static_cast<double>(seconds) / 60.0;
   const double x = (0.654 * g + 10.9) * v + 2.67;
-  VO2_.store(static_cast<float>(x));
+  Readings_.vo2.store(static_cast<float>(x));
   // Speed, elevation and weight are as the controller reported them: an
   // absurd product is held within the counter instead of throwing.
-  Energy_.store(static_cast<std::uint32_t>(
+  Readings_.energy.store(static_cast<std::uint32_t>(
       RoundHalfEvenWithin(x * 0.0211 * minutes * weight(), 0, std::numeric_limits<std::uint32_t>::max())));
 }
 

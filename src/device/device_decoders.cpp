@@ -10,17 +10,17 @@
 namespace kavtel {
 
 float TKavtelDevice::weight() const {
-  const TKavtelDeviceCaps* caps = DeviceCaps_.load();
+  const TKavtelDeviceCaps* caps = Settings_.caps.load();
   return caps != nullptr ? caps->GetCalcWeight() : 65.0f;
 }
 
 // The full tick, for a caller that may block: a lost line is tried again
 // first.
 void TKavtelDevice::GetParameter() {
-  if (!Online_.load()) return;
-  if (LineLost_.load()) {
+  if (!Link_.online.load()) return;
+  if (Link_.lost.load()) {
     keepLink();
-    if (LineLost_.load()) return;
+    if (Link_.lost.load()) return;
   }
   TAPPSYSMutexHold hold(lock());
   Exchange_.Tick(now());
@@ -28,8 +28,8 @@ void TKavtelDevice::GetParameter() {
 }
 
 bool TKavtelDevice::cycleTick(std::uint32_t waitMs) {
-  if (!Online_.load()) return true;
-  if (LineLost_.load()) {
+  if (!Link_.online.load()) return true;
+  if (Link_.lost.load()) {
     wakeLinkKeeper();
     return true;
   }
@@ -50,12 +50,12 @@ bool TKavtelDevice::cycleTick(std::uint32_t waitMs) {
 
 void TKavtelDevice::rnxStrToVersion(const std::string& payload) {
   {
-    std::lock_guard<std::mutex> hold(versionLock_);
-    VersionText_ = payload;
+    std::lock_guard<std::mutex> hold(Readings_.versionLock);
+    Readings_.versionText = payload;
   }
   if (payload.size() == 3) {
-    VersionMajor_.store(static_cast<unsigned char>(payload[0]) - '0');
-    if (auto minor = ParseInteger(payload.substr(1, 2))) VersionMinor_.store(*minor);
+    Readings_.versionMajor.store(static_cast<unsigned char>(payload[0]) - '0');
+    if (auto minor = ParseInteger(payload.substr(1, 2))) Readings_.versionMinor.store(*minor);
   }
 }
 
@@ -82,27 +82,27 @@ static std::uint16_t PowerEstimate(long double v, long double g, long double m) 
 void TKavtelDevice::rnxStrToSpeed(const std::string& payload) {
   const auto value = ParseDecimal(payload);
   if (!value) return;
-  if (*value != static_cast<long double>(Speed_.load())) {
-    Speed_.store(static_cast<float>(*value));
-    Power_.store(PowerEstimate(*value, Elevation_.load(), weight()));
+  if (*value != static_cast<long double>(Readings_.speed.load())) {
+    Readings_.speed.store(static_cast<float>(*value));
+    Readings_.power.store(PowerEstimate(*value, Readings_.elevation.load(), weight()));
   }
 }
 
 void TKavtelDevice::rnxStrToElevation(const std::string& payload) {
-  if (const auto value = ParseDecimal(payload)) Elevation_.store(static_cast<float>(*value));
+  if (const auto value = ParseDecimal(payload)) Readings_.elevation.store(static_cast<float>(*value));
 }
 
 void TKavtelDevice::rnxStrToDistance(const std::string& payload) {
-  if (const auto value = ParseInteger(payload)) Distance_.store(*value);
+  if (const auto value = ParseInteger(payload)) Readings_.distance.store(*value);
 }
 
 void TKavtelDevice::rnxStrToHeartRate(const std::string& payload) {
-  if (const auto value = ParseInteger(payload)) HeartRate_.store(static_cast<std::uint16_t>(*value));
+  if (const auto value = ParseInteger(payload)) Readings_.heartRate.store(static_cast<std::uint16_t>(*value));
 }
 
 void TKavtelDevice::rnxStrToAcceleration(const std::string& payload) {
   const auto value = ParseInteger(payload);
-  Acceleration_.store(static_cast<std::uint8_t>(value ? std::clamp(*value, 1, 7) : 1));
+  Readings_.acceleration.store(static_cast<std::uint8_t>(value ? std::clamp(*value, 1, 7) : 1));
 }
 
 void TKavtelDevice::rnxStrToBloodPressureSys(const std::string&) {}
@@ -110,19 +110,19 @@ void TKavtelDevice::rnxStrToBloodPressureSys(const std::string&) {}
 void TKavtelDevice::rnxStrToU17(const std::string& payload) {
   if (payload.size() == 9) {
     switch (payload[2]) {
-      case '1': case 'B': ActiveSpeedUnit_.store(rnxmph); break;
-      case '2': case 'C': ActiveSpeedUnit_.store(rnxms); break;
-      case '4': case 'E': ActiveSpeedUnit_.store(rnxmmin); break;
-      default: ActiveSpeedUnit_.store(rnxkmh); break;
+      case '1': case 'B': Readings_.speedUnit.store(rnxmph); break;
+      case '2': case 'C': Readings_.speedUnit.store(rnxms); break;
+      case '4': case 'E': Readings_.speedUnit.store(rnxmmin); break;
+      default: Readings_.speedUnit.store(rnxkmh); break;
     }
     switch (payload[3]) {
-      case '3': case 'D': ActiveDistance_.store(rnxmiles); break;
-      case '4': case 'E': ActiveDistance_.store(rnxkm); break;
-      default: ActiveDistance_.store(rnxm); break;
+      case '3': case 'D': Readings_.distanceUnit.store(rnxmiles); break;
+      case '4': case 'E': Readings_.distanceUnit.store(rnxkm); break;
+      default: Readings_.distanceUnit.store(rnxm); break;
     }
     switch (payload[4]) {
-      case '4': case 'E': ActiveElevationUnit_.store(rnxdegree); break;
-      default: ActiveElevationUnit_.store(rnxpercent); break;
+      case '4': case 'E': Readings_.elevationUnit.store(rnxdegree); break;
+      default: Readings_.elevationUnit.store(rnxpercent); break;
     }
   }
 }
@@ -144,16 +144,16 @@ void TKavtelDevice::rnxStrToTime(const std::string& payload) {
   const auto last = ParseInteger(rest);
   valid = valid && last.has_value();
   if (last) seconds += *last;
-  Duration_.store(valid ? static_cast<std::int32_t>(seconds) : 0);
+  Readings_.duration.store(valid ? static_cast<std::int32_t>(seconds) : 0);
 }
 
 void TKavtelDevice::rnxStrToError(const std::string& payload) {
   const auto value = ParseInteger(payload);
-  ErrorCode_.store(value ? *value : 0);
+  Readings_.errorCode.store(value ? *value : 0);
 }
 
 void TKavtelDevice::rnxStrToWeight(const std::string& payload) {
-  TKavtelDeviceCaps* caps = DeviceCaps_.load();
+  TKavtelDeviceCaps* caps = Settings_.caps.load();
   if (caps != nullptr) {
     if (const auto value = ParseInteger(payload)) caps->SetCalcWeight(static_cast<float>(*value));
   }
@@ -162,13 +162,13 @@ void TKavtelDevice::rnxStrToWeight(const std::string& payload) {
 void TKavtelDevice::rnxStrToEnergy(const std::string& payload) {
   // Held at the counter's ends, never wrapped.
   if (const auto value = ParseDecimal(payload))
-    Energy_.store(static_cast<std::uint32_t>(
+    Readings_.energy.store(static_cast<std::uint32_t>(
         RoundHalfEvenWithin(*value * 1000.0L, 0, std::numeric_limits<std::uint32_t>::max())));
 }
 
 void TKavtelDevice::rnxStrToPower(const std::string& payload) {
   if (const auto value = ParseDecimal(payload))
-    Power_.store(static_cast<std::uint16_t>(
+    Readings_.power.store(static_cast<std::uint16_t>(
         RoundHalfEvenWithin(*value, 0, std::numeric_limits<std::uint16_t>::max())));
 }
 
@@ -176,11 +176,11 @@ void TKavtelDevice::rnxStrToDeviceTypeID(const std::string& payload) {
   const auto value = ParseInteger(payload);
   if (!value) return;
   const auto type = static_cast<std::uint8_t>(*value);
-  if (TKavtelDeviceCaps* caps = DeviceCaps_.load()) caps->SetDeviceType(static_cast<TRNXDeviceType>(type));
+  if (TKavtelDeviceCaps* caps = Settings_.caps.load()) caps->SetDeviceType(static_cast<TRNXDeviceType>(type));
 }
 
 void TKavtelDevice::rnxStrToMaxSpeed(const std::string& payload) {
-  TKavtelDeviceCaps* caps = DeviceCaps_.load();
+  TKavtelDeviceCaps* caps = Settings_.caps.load();
   if (caps == nullptr) return;
   const auto value = ParseDecimal(payload);
   if (!value) return;
@@ -188,7 +188,7 @@ void TKavtelDevice::rnxStrToMaxSpeed(const std::string& payload) {
     case rnxtreadmill:
       caps->SetMaxSpeed(static_cast<float>(*value * 3.6L));
       // Speeds above it are refused before they reach the wire.
-      if (*value > 0) ReportedMaxSpeed_.store(static_cast<float>(*value));
+      if (*value > 0) Readings_.reportedMaxSpeed.store(static_cast<float>(*value));
       break;
     case rnxladder: caps->SetMaxSpeed(static_cast<float>(*value * 3.6L / 60.0L)); break;
     default: break;
@@ -196,7 +196,7 @@ void TKavtelDevice::rnxStrToMaxSpeed(const std::string& payload) {
 }
 
 void TKavtelDevice::rnxStrToFailSafe(const std::string& payload) {
-  if (const auto value = ParseInteger(payload)) RNXFailSafe_.store(static_cast<std::uint32_t>(*value));
+  if (const auto value = ParseInteger(payload)) Settings_.failSafe.store(static_cast<std::uint32_t>(*value));
 }
 
 }  // namespace kavtel

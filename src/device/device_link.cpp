@@ -9,8 +9,8 @@
 namespace kavtel {
 
 TKavtelLinkState TKavtelDevice::GetLinkState() const {
-  if (LineLost_.load()) return klLost;
-  return AwaitingIdentification_.load() ? klIdentifying : klOk;
+  if (Link_.lost.load()) return klLost;
+  return Link_.identifying.load() ? klIdentifying : klOk;
 }
 
 void TKavtelDevice::DoOnLineLost(TObject*) { lineLost("no more events from the port"); }
@@ -21,7 +21,7 @@ void TKavtelDevice::DoOnLineLost(TObject*) { lineLost("no more events from the p
 // meanwhile); promised stops stay and go out after the identification.
 void TKavtelDevice::lineLost(const char* why) {
   TAPPSYSMutexHold hold(lock());
-  if (!Online_.load() || !Port_ || LineLost_.load()) return;
+  if (!Link_.online.load() || !Port_ || Link_.lost.load()) return;
   Exchange_.LineLost();
   // The first attempt comes at the next tick (an adapter that reset may be
   // back already), unless the port was just reopened: keepLink spaces the
@@ -36,10 +36,10 @@ void TKavtelDevice::lineLost(const char* why) {
 // The keeper is made at the first tick that finds the line lost, and lives
 // until the polling ends.
 void TKavtelDevice::wakeLinkKeeper() {
-  std::lock_guard<std::mutex> hold(cycleLock_);
-  if (CycleMember_ == 0) return;
-  if (!LinkKeeper_) LinkKeeper_ = std::make_unique<TKavtelLinkKeeper>(*this);
-  LinkKeeper_->Wake();
+  std::lock_guard<std::mutex> hold(Cycle_.lock);
+  if (Cycle_.member == 0) return;
+  if (!Cycle_.keeper) Cycle_.keeper = std::make_unique<TKavtelLinkKeeper>(*this);
+  Cycle_.keeper->Wake();
 }
 
 TKavtelLinkKeeper::TKavtelLinkKeeper(TKavtelDevice& device) : device_(device) { Resume(); }
@@ -66,10 +66,10 @@ void TKavtelLinkKeeper::Execute() {
 void TKavtelDevice::keepLink() {
   // One attempt at a time: the link keeper and a direct caller of the tick
   // must not close and open the same port at once.
-  std::lock_guard<std::mutex> attempt(reopenLock_);
+  std::lock_guard<std::mutex> attempt(Cycle_.reopenLock);
   // Another caller may have brought the line back meanwhile: its fresh
   // port must not be closed.
-  if (!LineLost_.load()) return;
+  if (!Link_.lost.load()) return;
   TAPPSerialPort* port = Port_.get();
   if (port == nullptr) return;
   if (port->GetConnected()) {
@@ -82,10 +82,10 @@ void TKavtelDevice::keepLink() {
   }
   {
     TAPPSYSMutexHold hold(lock());
-    if (!LineLost_.load() || !Online_.load()) return;
+    if (!Link_.lost.load() || !Link_.online.load()) return;
     const auto at = now();
-    if (LastReopenTry_ && at - *LastReopenTry_ < std::chrono::milliseconds(kReopenIntervalMs)) return;
-    LastReopenTry_ = at;
+    if (Cycle_.lastReopenTry && at - *Cycle_.lastReopenTry < std::chrono::milliseconds(kReopenIntervalMs)) return;
+    Cycle_.lastReopenTry = at;
   }
   try {
     port->Open();  // looks the port's path up again
@@ -96,7 +96,7 @@ void TKavtelDevice::keepLink() {
   if (!port->GetConnected()) return;
   TAPPSYSMutexHold hold(lock());
   // The new line's event thread died already: closed at the next tick.
-  if (port->GetLineLost() || !Online_.load()) return;
+  if (port->GetLineLost() || !Link_.online.load()) return;
   // Nothing was sent, received or decoded while the line was lost: the
   // device is still detecting, nothing in flight, awaiting identification.
   Exchange_.LineBack();

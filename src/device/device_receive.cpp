@@ -35,7 +35,7 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
   TAPPSYSMutexHold hold(lock());
   // Bytes from a port that is not (or no longer) online belong to no
   // exchange; the exchange itself ignores them once the line is lost.
-  if (count <= 0 || !Online_.load()) return;
+  if (count <= 0 || !Link_.online.load()) return;
   // A controller that floods the line fills the log with a bounded summary.
   const LoggedChunk chunk(Port_ ? Port_->GetProtocol() : nullptr);
   Exchange_.Received(buffer, static_cast<std::size_t>(count), now());
@@ -43,14 +43,14 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
 }
 
 void TKavtelDevice::TimeoutHandler(std::uint32_t id) {
-  if (!Online_.load()) return;
+  if (!Link_.online.load()) return;
   TAPPSYSMutexHold hold(lock());
   Exchange_.FrameTimedOut(id, now());
   applyOutbox();
 }
 
 void TKavtelDevice::AnswerTimedOut(std::uint32_t token) {
-  if (!Online_.load()) return;
+  if (!Link_.online.load()) return;
   TAPPSYSMutexHold hold(lock());
   Exchange_.TimedOut(token, now());
   applyOutbox();
@@ -59,11 +59,11 @@ void TKavtelDevice::AnswerTimedOut(std::uint32_t token) {
 void TKavtelDevice::timeoutDue(std::uint32_t token) {
   // The service outlives the alarm's membership (it is made before the
   // alarm joins and ended after it left), so it is there while this runs.
-  TimeoutService_->activateTimerID(token);
+  Watchdog_.service->activateTimerID(token);
 }
 
 void TKavtelDevice::DoOnError(TObject*) {
-  if (!Online_.load()) return;
+  if (!Link_.online.load()) return;
   TAPPSYSMutexHold hold(lock());
   Exchange_.Error();
   applyOutbox();

@@ -49,12 +49,12 @@ void TKavtelDevice::applyOutbox() {
           lost = !writeLine(o.text);
           break;
         case Kind::arm:
-          if (TimeoutService_) TimeoutAlarm_.Arm(o.token, o.ms);
+          if (Watchdog_.service) Watchdog_.alarm.Arm(o.token, o.ms);
           break;
         case Kind::disarm:
-          if (TimeoutService_) {
-            TimeoutAlarm_.Disarm();
-            TimeoutService_->deactivateTimerID();  // a time-out handed on but not yet run
+          if (Watchdog_.service) {
+            Watchdog_.alarm.Disarm();
+            Watchdog_.service->deactivateTimerID();  // a time-out handed on but not yet run
           }
           break;
         case Kind::log:
@@ -70,10 +70,10 @@ void TKavtelDevice::applyOutbox() {
           if (const TKavtelAnswer* answer = FindAnswer(o.code)) answer->decoder(o.text);
           break;
         case Kind::nak:
-          RNXErrRepeatCounter_.fetch_add(1);
+          Readings_.naks.fetch_add(1);
           break;
         case Kind::fault:
-          RNXErrCommandCounter_.fetch_add(1);
+          Readings_.faults.fetch_add(1);
           break;
       }
       if (lost) break;
@@ -86,20 +86,20 @@ void TKavtelDevice::applyOutbox() {
 }
 
 void TKavtelDevice::publish() {
-  AwaitingIdentification_.store(Exchange_.AwaitingIdentification());
-  LineLost_.store(Exchange_.IsLineLost());
+  Link_.identifying.store(Exchange_.AwaitingIdentification());
+  Link_.lost.store(Exchange_.IsLineLost());
   const bool idle = Exchange_.Idle();
-  if (idle == IdlePublished_) return;
-  IdlePublished_ = idle;
+  if (idle == Link_.idlePublished) return;
+  Link_.idlePublished = idle;
   if (idle) {
-    sendIdle_.Set();
+    Link_.idle.Set();
   } else {
-    sendIdle_.Reset();
+    Link_.idle.Reset();
   }
 }
 
 bool TKavtelDevice::writeLine(const std::string& bytes) {
-  if (!Port_ || LineLost_.load()) return false;
+  if (!Port_ || Link_.lost.load()) return false;
   return Port_->SendData(bytes) == static_cast<std::int32_t>(bytes.size());
 }
 

@@ -93,7 +93,7 @@ bool TKavtelDevice::setupConnection() {
   TAPPSYSProtocol* protocol = Port_->GetProtocol();
   protocol->SetFileTag("COM" + std::to_string(channel->GetPort()));
   protocol->SetOnModeChange(TAPPSYSProtocolNotify::bind(this, &TKavtelDevice::DoOnProtocolModeChange));
-  protocol->SetMode(Protocolmode_.load());
+  protocol->SetMode(Settings_.protocolMode.load());
   DoOnProtocolModeChange(protocol);
   return true;
 }
@@ -101,14 +101,14 @@ bool TKavtelDevice::setupConnection() {
 void TKavtelDevice::ioConnecting() {
   {
     TAPPSYSMutexHold hold(lock());
-    Online_.store(false);
+    Link_.online.store(false);
     Exchange_.ResetForOpen();
-    Exchange_.SetFailSafe(RNXFailSafe_.load());
+    Exchange_.SetFailSafe(Settings_.failSafe.load());
     applyOutbox();
-    ReportedMaxSpeed_.store(0);
-    RNXErrCommandCounter_.store(0);
-    RNXErrRepeatCounter_.store(0);
-    PressedButtons_ = 0;
+    Readings_.reportedMaxSpeed.store(0);
+    Readings_.faults.store(0);
+    Readings_.naks.store(0);
+    Asked_.buttons = 0;
     resetRecordData();
   }
 
@@ -154,7 +154,7 @@ void TKavtelDevice::ioConnecting() {
     {
       TAPPSYSMutexHold hold(lock());
       Exchange_.Opened();
-      Online_.store(true);
+      Link_.online.store(true);
     }
     // A line that died before the device was online was not heard of.
     if (Port_->GetLineLost()) lineLost("no more events from the port");
@@ -171,7 +171,7 @@ void TKavtelDevice::ioDisconnecting() {
   // No more polling (nor reopen attempts of a lost line): from here on only
   // the stop commands may go out.
   endCycle();
-  if (Port_ && Online_.load()) {
+  if (Port_ && Link_.online.load()) {
     bool needStop;
     bool inFlight;
     {
@@ -188,8 +188,8 @@ void TKavtelDevice::ioDisconnecting() {
     confirmed = Exchange_.StopConfirmed();
     if (!confirmed) log("<Error>| stop not confirmed by the controller, port closing", apmComment);
   }
-  StopConfirmed_.store(confirmed);
-  Online_.store(false);
+  Link_.stopConfirmed.store(confirmed);
+  Link_.online.store(false);
   endTimeoutService();
   if (Port_ && Port_->GetConnected()) Port_->Disconnecting();
   {
@@ -211,7 +211,7 @@ void TKavtelDevice::finishStopGroup() {
     TAPPSYSMutexHold hold(lock());
     const auto frames = static_cast<std::uint32_t>(Exchange_.PromisedStops());
     budget = (1 + frames * static_cast<std::uint32_t>(1 + Exchange_.MaxRepeats())) *
-             RNXTimeoutInterval_.load();
+             Settings_.timeoutMs.load();
     // The time-outs drive the group: on a loaded system they fire late, and
     // a budget of exact time-outs would give up before the last stop frame
     // went out. A quarter more (at least a second) covers the lag.
@@ -222,7 +222,7 @@ void TKavtelDevice::finishStopGroup() {
     {
       TAPPSYSMutexHold hold(lock());
       if (Exchange_.StopsSettled()) return;
-      if (LineLost_.load()) {
+      if (Link_.lost.load()) {
         log("<Error>| line lost while closing, the stop commands cannot be sent", apmComment);
         return;
       }
@@ -232,7 +232,7 @@ void TKavtelDevice::finishStopGroup() {
     }
     const std::uint32_t spent = platform::TickCount() - start;
     if (spent >= budget) break;
-    sendIdle_.Wait(std::min<std::uint32_t>(budget - spent, 50));
+    Link_.idle.Wait(std::min<std::uint32_t>(budget - spent, 50));
   }
   TAPPSYSMutexHold hold(lock());
   log("<TimeOut>| closing without the answers to the stop commands", apmComment);
@@ -266,11 +266,11 @@ void TKavtelDevice::destroyConnectionObject() {
 // The first tick comes at once (it sends the version query), the next ones
 // on the shared cycle's common ticks.
 void TKavtelDevice::startCycle() {
-  std::lock_guard<std::mutex> hold(cycleLock_);
-  if (Cycling_.load()) return;
-  Cycling_.store(true);
-  CycleMember_ = TAPPSYSCycleGroup::Shared().Join(
-      TAPPSYSCycleGroup::Proc::bind(this, &TKavtelDevice::cycleTick), RNXCycleTime_.load());
+  std::lock_guard<std::mutex> hold(Cycle_.lock);
+  if (Cycle_.running.load()) return;
+  Cycle_.running.store(true);
+  Cycle_.member = TAPPSYSCycleGroup::Shared().Join(
+      TAPPSYSCycleGroup::Proc::bind(this, &TKavtelDevice::cycleTick), Settings_.cycleMs.load());
 }
 
 // Waits for a tick or a reopen attempt in progress; none comes after.
@@ -278,25 +278,25 @@ void TKavtelDevice::endCycle() {
   std::uint64_t member = 0;
   std::unique_ptr<TKavtelLinkKeeper> keeper;
   {
-    std::lock_guard<std::mutex> hold(cycleLock_);
-    if (!Cycling_.load()) return;
-    member = CycleMember_;
-    CycleMember_ = 0;
-    keeper = std::move(LinkKeeper_);
+    std::lock_guard<std::mutex> hold(Cycle_.lock);
+    if (!Cycle_.running.load()) return;
+    member = Cycle_.member;
+    Cycle_.member = 0;
+    keeper = std::move(Cycle_.keeper);
   }
   TAPPSYSCycleGroup::Shared().Leave(member);
   keeper.reset();  // ends its thread
   // Cleared last: a loss noticed meanwhile made no new keeper (the tick
   // that would have asked for one is gone), and HasThreads stays true
   // until every thread has ended.
-  std::lock_guard<std::mutex> hold(cycleLock_);
-  Cycling_.store(false);
+  std::lock_guard<std::mutex> hold(Cycle_.lock);
+  Cycle_.running.store(false);
 }
 
 void TKavtelDevice::startTimeoutService() {
-  TimeoutAlarm_.Disarm();
-  if (TimeoutService_) {
-    TimeoutService_->deactivateTimerID();
+  Watchdog_.alarm.Disarm();
+  if (Watchdog_.service) {
+    Watchdog_.service->deactivateTimerID();
     return;
   }
   auto service = std::make_unique<TAPPSYSOneShotThread>();
@@ -305,10 +305,10 @@ void TKavtelDevice::startTimeoutService() {
   // handler as soon as it is handed an expired time-out.
   service->SetInterval(0);
   TAPPSYSMutexHold hold(lock());
-  Exchange_.SetAnswerTimeout(std::chrono::milliseconds(RNXTimeoutInterval_.load()));
-  TimeoutService_ = std::move(service);
-  TimeoutMember_ = TAPPSYSCycleGroup::Shared().JoinAlarm(
-      TimeoutAlarm_, TAPPSYSCycleGroup::AlarmProc::bind(this, &TKavtelDevice::timeoutDue));
+  Exchange_.SetAnswerTimeout(std::chrono::milliseconds(Settings_.timeoutMs.load()));
+  Watchdog_.service = std::move(service);
+  Watchdog_.member = TAPPSYSCycleGroup::Shared().JoinAlarm(
+      Watchdog_.alarm, TAPPSYSCycleGroup::AlarmProc::bind(this, &TKavtelDevice::timeoutDue));
 }
 
 void TKavtelDevice::endTimeoutService() {
@@ -320,32 +320,32 @@ void TKavtelDevice::endTimeoutService() {
   std::uint64_t member;
   {
     TAPPSYSMutexHold hold(lock());
-    member = std::exchange(TimeoutMember_, 0);
+    member = std::exchange(Watchdog_.member, 0);
   }
   TAPPSYSCycleGroup::Shared().Leave(member);
   {
     TAPPSYSMutexHold hold(lock());
-    TimeoutAlarm_.Disarm();
-    service = std::move(TimeoutService_);
+    Watchdog_.alarm.Disarm();
+    service = std::move(Watchdog_.service);
   }
   if (!service) return;
   service->endService();
 }
 
 void TKavtelDevice::resetRecordData() {
-  Duration_.store(0);
-  Speed_.store(0);
-  Elevation_.store(0);
-  Acceleration_.store(0);
-  Distance_.store(0);
-  HeartRate_.store(0);
-  Power_.store(0);
-  Energy_.store(0);
+  Readings_.duration.store(0);
+  Readings_.speed.store(0);
+  Readings_.elevation.store(0);
+  Readings_.acceleration.store(0);
+  Readings_.distance.store(0);
+  Readings_.heartRate.store(0);
+  Readings_.power.store(0);
+  Readings_.energy.store(0);
 }
 
 void TKavtelDevice::SetProtocolmode(TAPPSYSProtocolMode mode) {
   TAPPSYSMutexHold hold(lock());
-  Protocolmode_.store(mode);
+  Settings_.protocolMode.store(mode);
   if (!Port_) return;
   Port_->GetProtocol()->SetMode(mode);
   DoOnProtocolModeChange(Port_->GetProtocol());
@@ -354,28 +354,28 @@ void TKavtelDevice::SetProtocolmode(TAPPSYSProtocolMode mode) {
 void TKavtelDevice::DoOnProtocolModeChange(TObject* sender) {
   const auto* protocol = static_cast<const TAPPSYSProtocol*>(sender);
   const TAPPSYSProtocolMode mode = protocol->GetMode();
-  Protocolmode_.store(mode == apmALL && !protocol->IsWritingFile() ? apmOFF : mode);
+  Settings_.protocolMode.store(mode == apmALL && !protocol->IsWritingFile() ? apmOFF : mode);
 }
 
 void TKavtelDevice::SetRNXFailSafe(std::uint32_t v) {
   TAPPSYSMutexHold hold(lock());
-  RNXFailSafe_.store(v);
+  Settings_.failSafe.store(v);
   Exchange_.SetFailSafe(v);
 }
 
 void TKavtelDevice::SetMCU2Fac(long double v) {
   TAPPSYSMutexHold hold(lock());
-  MCU2Fac_ = v;
+  Settings_.mcu2Fac = v;
 }
 
 void TKavtelDevice::SetMCU4Fac(long double v) {
   TAPPSYSMutexHold hold(lock());
-  MCU4Fac_ = v;
+  Settings_.mcu4Fac = v;
 }
 
 std::string TKavtelDevice::GetVersionText() const {
-  std::lock_guard<std::mutex> hold(versionLock_);
-  return VersionText_;
+  std::lock_guard<std::mutex> hold(Readings_.versionLock);
+  return Readings_.versionText;
 }
 
 // --- inspection -----------------------------------------------------------
@@ -384,7 +384,7 @@ TKavtelDeviceView TKavtelDevice::Inspect() {
   TAPPSYSMutexHold hold(lock());
   TKavtelDeviceView view;
   static_cast<TKavtelExchangeView&>(view) = Exchange_.View();
-  view.pressedButtons = PressedButtons_;
+  view.pressedButtons = Asked_.buttons;
   return view;
 }
 

@@ -14,6 +14,7 @@
 #include "device/device_context.h"
 #include "device/exchange.h"
 #include "device/keypad.h"
+#include "device/readings.h"
 #include "kavtel/export.h"
 #include "platform/event.h"
 #include "serial/serial_port.h"
@@ -26,12 +27,6 @@
 namespace kavtel {
 
 class TKavtelLinkKeeper;
-
-enum TRNXPGSpeedUnit : std::uint8_t { rnxkmh, rnxms, rnxmph, rnxmmin };
-enum TRNXPGElevationUnit : std::uint8_t { rnxpercent, rnxdegree };
-enum TRNXPGDistanceUnit : std::uint8_t { rnxm, rnxkm, rnxmiles };
-enum TRNXPGControllerMode : std::uint8_t { rnxNormal, rnxSetup };
-enum TRNXPGLedState : std::uint8_t { rnxOff, rnxOn, rnxBlinking };
 
 using TKavtelDecoder = TMethod<void(const std::string& payload)>;
 
@@ -113,7 +108,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void ioDisconnecting() override;
   // After a close: true when no stop was needed or the controller answered
   // the stop group's speed and stop-key frames.
-  bool GetStopConfirmed() const { return StopConfirmed_.load(); }
+  bool GetStopConfirmed() const { return Link_.stopConfirmed.load(); }
   bool canChangeConnectionObj(TAPPSYSConnectionObj* connection) override;
   bool changeConnectionObj(TAPPSYSConnectionObj* connection) override;
   void emergencyStop() override;
@@ -209,48 +204,48 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   void calcV02andErnergy(std::uint32_t seconds);
 
   // --- values the host reads (no lock) ---
-  std::int32_t GetDuration() const { return Duration_.load(); }
-  float GetSpeed() const { return Speed_.load(); }
-  float GetElevation() const { return Elevation_.load(); }
-  std::uint8_t GetAcceleration() const { return Acceleration_.load(); }
-  std::int32_t GetDistance() const { return Distance_.load(); }
-  std::uint16_t GetHeartRate() const { return HeartRate_.load(); }
-  std::uint16_t GetPower() const { return Power_.load(); }
-  std::uint32_t GetEnergy() const { return Energy_.load(); }
-  float GetVO2() const { return VO2_.load(); }
-  std::int32_t GetErrorCode() const { return ErrorCode_.load(); }
-  std::int32_t GetVersionMajor() const { return VersionMajor_.load(); }
-  std::int32_t GetVersionMinor() const { return VersionMinor_.load(); }
+  std::int32_t GetDuration() const { return Readings_.duration.load(); }
+  float GetSpeed() const { return Readings_.speed.load(); }
+  float GetElevation() const { return Readings_.elevation.load(); }
+  std::uint8_t GetAcceleration() const { return Readings_.acceleration.load(); }
+  std::int32_t GetDistance() const { return Readings_.distance.load(); }
+  std::uint16_t GetHeartRate() const { return Readings_.heartRate.load(); }
+  std::uint16_t GetPower() const { return Readings_.power.load(); }
+  std::uint32_t GetEnergy() const { return Readings_.energy.load(); }
+  float GetVO2() const { return Readings_.vo2.load(); }
+  std::int32_t GetErrorCode() const { return Readings_.errorCode.load(); }
+  std::int32_t GetVersionMajor() const { return Readings_.versionMajor.load(); }
+  std::int32_t GetVersionMinor() const { return Readings_.versionMinor.load(); }
   std::string GetVersionText() const;
-  std::uint32_t GetRNXFailSafe() const { return RNXFailSafe_.load(); }
-  TAPPSYSProtocolMode GetProtocolmode() const { return Protocolmode_.load(); }
-  std::int32_t GetRNXErrCommandCounter() const { return RNXErrCommandCounter_.load(); }
-  std::int32_t GetRNXErrRepeatCounter() const { return RNXErrRepeatCounter_.load(); }
-  bool GetOnline() const { return Online_.load(); }
-  bool GetAwaitingIdentification() const { return AwaitingIdentification_.load(); }
+  std::uint32_t GetRNXFailSafe() const { return Settings_.failSafe.load(); }
+  TAPPSYSProtocolMode GetProtocolmode() const { return Settings_.protocolMode.load(); }
+  std::int32_t GetRNXErrCommandCounter() const { return Readings_.faults.load(); }
+  std::int32_t GetRNXErrRepeatCounter() const { return Readings_.naks.load(); }
+  bool GetOnline() const { return Link_.online.load(); }
+  bool GetAwaitingIdentification() const { return Link_.identifying.load(); }
   // Lost while the line is gone, identifying until the controller answered
   // its version query, then ok.
   TKavtelLinkState GetLinkState() const;
 
   // --- settings ---
   void SetProtocolmode(TAPPSYSProtocolMode mode);
-  void SetRNXErrCommandCounter(std::int32_t v) { RNXErrCommandCounter_.store(v); }
-  void SetRNXErrRepeatCounter(std::int32_t v) { RNXErrRepeatCounter_.store(v); }
-  void SetRNXCycleTime(std::uint32_t ms) { RNXCycleTime_.store(ms); }
-  std::uint32_t GetRNXCycleTime() const { return RNXCycleTime_.load(); }
+  void SetRNXErrCommandCounter(std::int32_t v) { Readings_.faults.store(v); }
+  void SetRNXErrRepeatCounter(std::int32_t v) { Readings_.naks.store(v); }
+  void SetRNXCycleTime(std::uint32_t ms) { Settings_.cycleMs.store(ms); }
+  std::uint32_t GetRNXCycleTime() const { return Settings_.cycleMs.load(); }
   void SetRNXFailSafe(std::uint32_t v);
-  void SetRNXTimeoutInterval(std::uint32_t ms) { RNXTimeoutInterval_.store(ms); }
-  std::uint32_t GetRNXTimeoutInterval() const { return RNXTimeoutInterval_.load(); }
+  void SetRNXTimeoutInterval(std::uint32_t ms) { Settings_.timeoutMs.store(ms); }
+  std::uint32_t GetRNXTimeoutInterval() const { return Settings_.timeoutMs.load(); }
   void SetMCU2Fac(long double v);
   void SetMCU4Fac(long double v);
-  void SetDeviceCaps(TKavtelDeviceCaps* caps) { DeviceCaps_.store(caps); }
-  TKavtelDeviceCaps* GetDeviceCaps() const { return DeviceCaps_.load(); }
-  void SetActiveDistance(TRNXPGDistanceUnit u) { ActiveDistance_.store(u); }
-  void SetActiveElevationUnit(TRNXPGElevationUnit u) { ActiveElevationUnit_.store(u); }
-  void SetActiveSpeedUnit(TRNXPGSpeedUnit u) { ActiveSpeedUnit_.store(u); }
-  TRNXPGDistanceUnit GetActiveDistance() const { return ActiveDistance_.load(); }
-  TRNXPGElevationUnit GetActiveElevationUnit() const { return ActiveElevationUnit_.load(); }
-  TRNXPGSpeedUnit GetActiveSpeedUnit() const { return ActiveSpeedUnit_.load(); }
+  void SetDeviceCaps(TKavtelDeviceCaps* caps) { Settings_.caps.store(caps); }
+  TKavtelDeviceCaps* GetDeviceCaps() const { return Settings_.caps.load(); }
+  void SetActiveDistance(TRNXPGDistanceUnit u) { Readings_.distanceUnit.store(u); }
+  void SetActiveElevationUnit(TRNXPGElevationUnit u) { Readings_.elevationUnit.store(u); }
+  void SetActiveSpeedUnit(TRNXPGSpeedUnit u) { Readings_.speedUnit.store(u); }
+  TRNXPGDistanceUnit GetActiveDistance() const { return Readings_.distanceUnit.load(); }
+  TRNXPGElevationUnit GetActiveElevationUnit() const { return Readings_.elevationUnit.load(); }
+  TRNXPGSpeedUnit GetActiveSpeedUnit() const { return Readings_.speedUnit.load(); }
 
   // --- inspection (under the lock; for tests and tools) ---
   std::int32_t GetMaxRepeats() const { return Exchange_.MaxRepeats(); }
@@ -261,9 +256,9 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The parts' state, read at once under the lock.
   TKavtelDeviceView Inspect();
   // The maximum speed the controller reported (m/s), 0 when none.
-  float GetReportedMaxSpeed() const { return ReportedMaxSpeed_.load(); }
+  float GetReportedMaxSpeed() const { return Readings_.reportedMaxSpeed.load(); }
   TAPPSerialPort* GetPort() const { return Port_.get(); }
-  bool HasThreads() const { return TimeoutService_ != nullptr || Cycling_.load(); }
+  bool HasThreads() const { return Watchdog_.service != nullptr || Cycle_.running.load(); }
 
   // The longest text kept between two frame ends; more is counted but not
   // stored, and the frame it belongs to is treated as damaged.
@@ -303,74 +298,67 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   // The conversation with the controller; under the device lock.
   TKavtelExchange Exchange_;
   std::vector<TKavtelExchangeOutput> Applying_;  // the outbox being applied, reused
-
-  std::atomic<std::int32_t> RNXErrCommandCounter_{0};
-  std::atomic<std::int32_t> RNXErrRepeatCounter_{0};
-  std::atomic<TAPPSYSProtocolMode> Protocolmode_{apmOFF};
   std::unique_ptr<TAPPSerialPort> Port_;
+  std::vector<std::unique_ptr<TKavtelAnswer>> Answers_;  // sorted by code
+  TKavtelReadings Readings_;
+
+  // What the host set; the factors under the device lock.
+  struct Settings {
+    std::atomic<TAPPSYSProtocolMode> protocolMode{apmOFF};
+    std::atomic<TKavtelDeviceCaps*> caps{nullptr};
+    long double mcu4Fac = 0.00173L;
+    long double mcu2Fac = 0;
+    std::atomic<std::uint32_t> cycleMs{250};
+    std::atomic<std::uint32_t> failSafe{10};
+    std::atomic<std::uint32_t> timeoutMs{1000};
+  } Settings_;
+
+  // What the host asked for last, and the keys it holds; under the lock.
+  struct Asked {
+    long double speed = 0;
+    long double elevation = 0;
+    std::uint8_t acceleration = 0;
+    TRNXBtnPressed buttons = 0;
+  } Asked_;
+
   // The answer time-out: timed by the process's shared cycle group (one
   // thread for every device, which wakes for the polling ticks anyway, so
   // arming it for every frame sent wakes nobody), handled on the device's
-  // watchdog thread. Member and service change under the device lock.
-  std::unique_ptr<TAPPSYSOneShotThread> TimeoutService_;
-  TAPPSYSCycleAlarm TimeoutAlarm_;
-  std::uint64_t TimeoutMember_ = 0;
+  // watchdog thread. Changed under the device lock.
+  struct Watchdog {
+    std::unique_ptr<TAPPSYSOneShotThread> service;
+    TAPPSYSCycleAlarm alarm;
+    std::uint64_t member = 0;
+  } Watchdog_;
+
   // The polling ticks come from the process's shared cycle group (one
   // thread for every device); while the line is lost, each tick wakes a
   // thread of the device's own that reopens it, made at the first such tick
-  // after an open. Both under cycleLock_.
-  std::mutex cycleLock_;
-  std::atomic<bool> Cycling_{false};
-  std::uint64_t CycleMember_ = 0;
-  std::unique_ptr<TKavtelLinkKeeper> LinkKeeper_;
-  std::mutex reopenLock_;  // one reopen attempt at a time
-  std::vector<std::unique_ptr<TKavtelAnswer>> Answers_;  // sorted by code
-  std::atomic<TRNXPGDistanceUnit> ActiveDistance_{rnxm};
-  std::atomic<TRNXPGElevationUnit> ActiveElevationUnit_{rnxpercent};
-  std::atomic<TRNXPGSpeedUnit> ActiveSpeedUnit_{rnxkmh};
-  std::atomic<TKavtelDeviceCaps*> DeviceCaps_{nullptr};
-  long double MCU4Fac_ = 0.00173L;
-  long double MCU2Fac_ = 0;
-  std::atomic<std::uint32_t> RNXCycleTime_{250};
-  std::atomic<std::uint32_t> RNXFailSafe_{10};
-  std::atomic<std::uint32_t> RNXTimeoutInterval_{1000};
-  std::atomic<bool> Online_{false};
-  // The exchange's state as published after every event, for readers
-  // without the lock.
-  std::atomic<bool> AwaitingIdentification_{true};
-  // The line is gone (a pulled cable, a removed adapter): nothing is
-  // written until the port has been reopened.
-  std::atomic<bool> LineLost_{false};
-  // When the last reopen attempt was made, on the context's clock.
-  std::optional<TKavtelClock::time_point> LastReopenTry_;
-  std::atomic<bool> StopConfirmed_{true};
-  std::atomic<float> ReportedMaxSpeed_{0};
+  // after an open. Under `lock`.
+  struct Cycle {
+    std::mutex lock;
+    std::atomic<bool> running{false};
+    std::uint64_t member = 0;
+    std::unique_ptr<TKavtelLinkKeeper> keeper;
+    std::mutex reopenLock;  // one reopen attempt at a time
+    // When the last reopen attempt was made, on the context's clock.
+    std::optional<TKavtelClock::time_point> lastReopenTry;
+  } Cycle_;
 
-  // Record data.
-  std::atomic<std::int32_t> Duration_{0};
-  std::atomic<float> Speed_{0};
-  std::atomic<float> Elevation_{0};
-  std::atomic<std::uint8_t> Acceleration_{0};
-  std::atomic<std::int32_t> Distance_{0};
-  std::atomic<std::uint16_t> HeartRate_{0};
-  std::atomic<std::uint16_t> Power_{0};
-  std::atomic<std::uint32_t> Energy_{0};
-  std::atomic<float> VO2_{0};
-
-  std::uint8_t RequestedAcceleration_ = 0;
-  long double RequestedSpeed_ = 0;
-  long double RequestedElevation_ = 0;
-  std::atomic<std::int32_t> VersionMajor_{0};
-  std::atomic<std::int32_t> VersionMinor_{0};
-  std::atomic<std::int32_t> ErrorCode_{0};
-  mutable std::mutex versionLock_;  // guards VersionText_ for readers on any thread
-  std::string VersionText_;
-  TRNXBtnPressed PressedButtons_ = 0;
-
-  // Set while nothing is in flight or queued for sending; the close waits
-  // on it for the stop commands.
-  platform::Event sendIdle_{true, true};
-  bool IdlePublished_ = true;
+  // The link as readers without the lock see it; the exchange's state is
+  // published here after every event.
+  struct Link {
+    std::atomic<bool> online{false};
+    std::atomic<bool> identifying{true};
+    // The line is gone (a pulled cable, a removed adapter): nothing is
+    // written until the port has been reopened.
+    std::atomic<bool> lost{false};
+    std::atomic<bool> stopConfirmed{true};
+    // Set while nothing is in flight or queued for sending; the close
+    // waits on it for the stop commands.
+    platform::Event idle{true, true};
+    bool idlePublished = true;
+  } Link_;
 };
 
 }  // namespace kavtel
