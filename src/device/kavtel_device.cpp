@@ -91,6 +91,7 @@ bool TKavtelDevice::setupConnection() {
   Port_->GetTimeouts().SetWriteTotalM(0);
   Port_->GetTimeouts().SetWriteTotalC(0);
   TAPPSYSProtocol* protocol = Port_->GetProtocol();
+  if (Context_.files != nullptr) protocol->SetFileLayer(Context_.files);
   protocol->SetFileTag("COM" + std::to_string(channel->GetPort()));
   protocol->SetOnModeChange(TAPPSYSProtocolNotify::bind(this, &TKavtelDevice::DoOnProtocolModeChange));
   protocol->SetMode(Settings_.protocolMode.load());
@@ -120,7 +121,7 @@ void TKavtelDevice::ioConnecting() {
   if (Port_) return;
   if (channel->GetConnectionType() == wlconCOM) {
     try {
-      Port_ = std::make_unique<TAPPSerialPort>();
+      Port_ = std::make_unique<TAPPSerialPort>(Context_.commDevices);
     } catch (...) {
       Port_.reset();
       updateControllerState(ioOff);
@@ -269,7 +270,7 @@ void TKavtelDevice::startCycle() {
   std::lock_guard<std::mutex> hold(Cycle_.lock);
   if (Cycle_.running.load()) return;
   Cycle_.running.store(true);
-  Cycle_.member = TAPPSYSCycleGroup::Shared().Join(
+  Cycle_.member = Context_.cycles->Join(
       TAPPSYSCycleGroup::Proc::bind(this, &TKavtelDevice::cycleTick), Settings_.cycleMs.load());
 }
 
@@ -284,7 +285,7 @@ void TKavtelDevice::endCycle() {
     Cycle_.member = 0;
     keeper = std::move(Cycle_.keeper);
   }
-  TAPPSYSCycleGroup::Shared().Leave(member);
+  Context_.cycles->Leave(member);
   keeper.reset();  // ends its thread
   // Cleared last: a loss noticed meanwhile made no new keeper (the tick
   // that would have asked for one is gone), and HasThreads stays true
@@ -307,7 +308,7 @@ void TKavtelDevice::startTimeoutService() {
   TAPPSYSMutexHold hold(lock());
   Exchange_.SetAnswerTimeout(std::chrono::milliseconds(Settings_.timeoutMs.load()));
   Watchdog_.service = std::move(service);
-  Watchdog_.member = TAPPSYSCycleGroup::Shared().JoinAlarm(
+  Watchdog_.member = Context_.cycles->JoinAlarm(
       Watchdog_.alarm, TAPPSYSCycleGroup::AlarmProc::bind(this, &TKavtelDevice::timeoutDue));
 }
 
@@ -322,7 +323,7 @@ void TKavtelDevice::endTimeoutService() {
     TAPPSYSMutexHold hold(lock());
     member = std::exchange(Watchdog_.member, 0);
   }
-  TAPPSYSCycleGroup::Shared().Leave(member);
+  Context_.cycles->Leave(member);
   {
     TAPPSYSMutexHold hold(lock());
     Watchdog_.alarm.Disarm();

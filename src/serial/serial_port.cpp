@@ -50,7 +50,8 @@ TAPPCommDeviceFactory& Factory() {
   return factory;
 }
 
-std::unique_ptr<platform::CommDevice> MakeDevice() {
+std::unique_ptr<platform::CommDevice> MakeDevice(const TAPPCommDeviceFactory& own) {
+  if (own) return own();
   TAPPCommDeviceFactory factory;
   {
     std::lock_guard<std::mutex> hold(FactoryLock());
@@ -77,8 +78,8 @@ void TAPPSerialPort::SetCommDeviceFactory(TAPPCommDeviceFactory factory) {
   Factory() = std::move(factory);
 }
 
-TAPPSerialPort::TAPPSerialPort()
-    : device_(MakeDevice()), Protocol_(std::make_unique<TAPPSYSProtocol>()) {
+TAPPSerialPort::TAPPSerialPort(const TAPPCommDeviceFactory& factory)
+    : device_(MakeDevice(factory)), Protocol_(std::make_unique<TAPPSYSProtocol>()) {
   Parity_.SetComPort(this);
   Timeouts_.SetComPort(this);
   FlowControl_.SetComPort(this);

@@ -76,7 +76,9 @@ using TAPPCommDeviceFactory = std::function<std::unique_ptr<platform::CommDevice
 // must not be called from a callback (it waits for the event thread).
 class KAVTEL_API TAPPSerialPort : public TObject {
  public:
-  TAPPSerialPort();
+  // factory: makes this port's comm device; empty for the process's own
+  // (the one SetCommDeviceFactory installed, else the operating system's).
+  explicit TAPPSerialPort(const TAPPCommDeviceFactory& factory = {});
   // Closes the port.
   ~TAPPSerialPort() override;
   TAPPSerialPort(const TAPPSerialPort&) = delete;

@@ -18,13 +18,13 @@
 #include "serial/serial_port.h"
 #include "services/connection.h"
 #include "support/fake_comm_device.h"
+#include "support/fake_line.h"
 
 namespace kavtel::test {
 
 class QuietDevice {
  public:
   QuietDevice() {
-    TAPPSerialPort::SetCommDeviceFactory([line = line_] { return std::make_unique<FakeCommDevice>(line); });
     constexpr std::uint32_t kHour = 3600u * 1000u;
     channel_.SetConnectionType(wlconCOM);
     channel_.SetPort(1);
@@ -38,7 +38,6 @@ class QuietDevice {
   }
   ~QuietDevice() {
     Close();
-    TAPPSerialPort::SetCommDeviceFactory(nullptr);
   }
   QuietDevice(const QuietDevice&) = delete;
   QuietDevice& operator=(const QuietDevice&) = delete;
@@ -73,7 +72,7 @@ class QuietDevice {
   std::shared_ptr<FakeCommState> line_ = std::make_shared<FakeCommState>();
   TKavtelDeviceCaps caps_;
   TAPPSYSConnectionObj channel_;
-  TKavtelDevice device_;
+  TKavtelDevice device_{256, FakeLine(line_)};
 };
 
 }  // namespace kavtel::test

@@ -15,6 +15,7 @@
 #include "device/kavtel_device.h"
 #include "device/wire_frame.h"
 #include "support/fake_comm_device.h"
+#include "support/fake_line.h"
 #include "support/manual_clock.h"
 #include "services/connection.h"
 #include "support/wait_until.h"
@@ -59,8 +60,6 @@ inline std::string Text(const std::string& body) {
 class DeviceFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    TAPPSerialPort::SetCommDeviceFactory(
-        [s = comm] { return std::make_unique<FakeCommDevice>(s); });
     channel.SetConnectionType(wlconCOM);
     channel.SetPort(3);
     dev.SetControllerChannel(&channel);
@@ -75,7 +74,6 @@ class DeviceFixture : public ::testing::Test {
     // No answer comes for what is in flight, nor for a stop at close: the
     // line is made to fail so the close does not wait out its time-outs.
     closeQuietly();
-    TAPPSerialPort::SetCommDeviceFactory(nullptr);
   }
 
   void closeQuietly() {
@@ -161,7 +159,7 @@ class DeviceFixture : public ::testing::Test {
   TAPPSYSConnectionObj channel;
   TKavtelDeviceCaps caps;
   ManualClock clock;  // the device's: moves only when a test advances it
-  TKavtelDevice dev{256, TKavtelDeviceContext{&clock}};
+  TKavtelDevice dev{256, FakeLine(comm, &clock)};
 };
 
 }  // namespace kavtel::test

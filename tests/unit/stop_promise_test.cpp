@@ -47,7 +47,6 @@ class StopFixture : public ::testing::Test {
   static constexpr std::int32_t kSlots = 4;  // small rings: every position is reached quickly
 
   void SetUp() override {
-    TAPPSerialPort::SetCommDeviceFactory([s = comm] { return std::make_unique<FakeCommDevice>(s); });
     channel.SetConnectionType(wlconCOM);
     channel.SetPort(3);
     dev.SetControllerChannel(&channel);
@@ -63,7 +62,6 @@ class StopFixture : public ::testing::Test {
     }
     quit = true;
     treadmill.join();
-    TAPPSerialPort::SetCommDeviceFactory(nullptr);
   }
 
   void SetBehaviour(Behaviour b) {
@@ -113,7 +111,7 @@ class StopFixture : public ::testing::Test {
   std::shared_ptr<FakeCommState> comm = std::make_shared<FakeCommState>();
   TAPPSYSConnectionObj channel;
   TKavtelDeviceCaps caps;
-  TKavtelDevice dev{kSlots};
+  TKavtelDevice dev{kSlots, FakeLine(comm)};
 
  private:
   // Plays the treadmill: every new frame on the line gets what the
