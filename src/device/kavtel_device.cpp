@@ -6,7 +6,6 @@
 
 #include "device/link_keeper.h"
 #include "device/wire_frame.h"
-#include "platform/system.h"
 #include "services/connection.h"
 #include "services/cycle_group.h"
 
@@ -218,7 +217,7 @@ void TKavtelDevice::finishStopGroup() {
     // went out. A quarter more (at least a second) covers the lag.
     budget += std::max<std::uint32_t>(budget / 4, 1000);
   }
-  const std::uint32_t start = platform::TickCount();
+  const TKavtelDeadline deadline{std::chrono::milliseconds(budget)};
   for (;;) {
     {
       TAPPSYSMutexHold hold(lock());
@@ -231,9 +230,8 @@ void TKavtelDevice::finishStopGroup() {
       Exchange_.Post(now());
       applyOutbox();
     }
-    const std::uint32_t spent = platform::TickCount() - start;
-    if (spent >= budget) break;
-    Link_.idle.Wait(std::min<std::uint32_t>(budget - spent, 50));
+    if (deadline.Passed()) break;
+    Link_.idle.Wait(deadline.LeftMs(50));
   }
   TAPPSYSMutexHold hold(lock());
   log("<TimeOut>| closing without the answers to the stop commands", apmComment);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace kavtel {
 
@@ -16,6 +17,26 @@ class TKavtelClock {
 
   // The steady clock; lives as long as the process.
   static const TKavtelClock& Process();
+};
+
+// How long a blocking wait may still take, as a value: made once from a
+// budget, then asked at every turn of the wait. Always on the steady
+// clock, never a test's: a wait on a clock nobody moves would not end.
+class TKavtelDeadline {
+ public:
+  explicit TKavtelDeadline(std::chrono::milliseconds budget)
+      : at_(std::chrono::steady_clock::now() + budget) {}
+
+  bool Passed() const { return std::chrono::steady_clock::now() >= at_; }
+  // What is left, in whole milliseconds (0 once passed), at most `cap`.
+  std::uint32_t LeftMs(std::uint32_t cap) const {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    return left.count() < cap ? static_cast<std::uint32_t>(left.count()) : cap;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point at_;
 };
 
 }  // namespace kavtel
