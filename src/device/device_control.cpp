@@ -25,8 +25,8 @@ bool TKavtelDevice::DoChangeSpeed(long double speed) {
     const bool twice = GetControllerState() != ioRun;
     if (stops) {
       // Speed zero stops the belt: a stop, promised like the others.
-      Exchange_.PromiseStop(*text, true, now());
-      if (twice) Exchange_.PromiseStop(*text, false, now());
+      Exchange_.PromiseStop(*text, true);
+      if (twice) Exchange_.PromiseStop(*text, false);
       applyOutbox();
       return true;
     }
@@ -54,9 +54,9 @@ bool TKavtelDevice::DoChangeFailSafe(std::int32_t value) { return senduqs(FailSa
 
 bool TKavtelDevice::DoChangeStopSpeed() {
   TAPPSYSMutexHold hold(lock());
-  Exchange_.PromiseStop(stop_text::kSpeedZero, true, now());
-  Exchange_.PromiseStop(stop_text::kKeyPress, false, now());
-  Exchange_.PromiseStop(stop_text::kKeyRelease, false, now());
+  Exchange_.PromiseStop(stop_text::kSpeedZero, true);
+  Exchange_.PromiseStop(stop_text::kKeyPress, false);
+  Exchange_.PromiseStop(stop_text::kKeyRelease, false);
   applyOutbox();
   // A lost line keeps the device detecting: its values are not current.
   if (!Link_.lost.load()) updateControllerState(ioStopping);
@@ -76,7 +76,7 @@ bool TKavtelDevice::queueMoving(const std::string& text, bool twice) {
 void TKavtelDevice::emergencyStop() {
   if (!GetIOOpen()) return;
   TAPPSYSMutexHold hold(lock());
-  Exchange_.EmergencyStop(now());
+  Exchange_.EmergencyStop();
   applyOutbox();
 }
 
@@ -94,13 +94,13 @@ bool TKavtelDevice::press(TRNXBtn key) {
   inlcudeRNXBtn(key);
   TAPPSYSMutexHold hold(lock());
   if (key == rnxbtnstop) {
-    Exchange_.PromiseStop(action.text, true, now());
+    Exchange_.PromiseStop(action.text, true);
     applyOutbox();
     return true;
   }
   const bool queued = Exchange_.QueueCommand(action.text);
   if (queued && (key == rnxbtnstart || key == rnxbtnplus)) Exchange_.MayMove();
-  Exchange_.Post(now());
+  Exchange_.Post();
   applyOutbox();
   return queued;
 }
@@ -112,10 +112,10 @@ bool TKavtelDevice::release(TRNXBtn key) {
   if (action.text != nullptr) {
     TAPPSYSMutexHold hold(lock());
     if (key == rnxbtnstop) {
-      Exchange_.PromiseStop(action.text, false, now());
+      Exchange_.PromiseStop(action.text, false);
     } else {
       queued = Exchange_.QueueCommand(action.text);
-      Exchange_.Post(now());
+      Exchange_.Post();
     }
     applyOutbox();
   }

@@ -23,7 +23,7 @@ void TKavtelDevice::GetParameter() {
     if (Link_.lost.load()) return;
   }
   TAPPSYSMutexHold hold(lock());
-  Exchange_.Tick(now());
+  Exchange_.Tick();
   applyOutbox();
 }
 
@@ -37,7 +37,7 @@ bool TKavtelDevice::cycleTick(std::uint32_t waitMs) {
   // first. Still busy at the second: this tick is given up.
   if (!lock().TryWaitFor(waitMs)) return waitMs != 0;
   TAPPSYSMutexHold hold(lock(), std::adopt_lock);
-  Exchange_.Tick(now());
+  Exchange_.Tick();
   applyOutbox();
   return true;
 }

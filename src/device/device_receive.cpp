@@ -38,14 +38,14 @@ void TKavtelDevice::DispatchChars(TObject*, const char* buffer, std::int32_t cou
   if (count <= 0 || !Link_.online.load()) return;
   // A controller that floods the line fills the log with a bounded summary.
   const LoggedChunk chunk(Port_ ? Port_->GetProtocol() : nullptr);
-  Exchange_.Received(buffer, static_cast<std::size_t>(count), now());
+  Exchange_.Received(buffer, static_cast<std::size_t>(count));
   applyOutbox();
 }
 
 void TKavtelDevice::TimeoutHandler(std::uint32_t id) {
   if (!Link_.online.load()) return;
   TAPPSYSMutexHold hold(lock());
-  Exchange_.FrameTimedOut(id, now());
+  Exchange_.FrameTimedOut(id);
   applyOutbox();
 }
 

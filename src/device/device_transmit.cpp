@@ -27,16 +27,17 @@ bool TKavtelDevice::sendinfomqs(const std::string& text) {
 
 void TKavtelDevice::postCommands() {
   TAPPSYSMutexHold hold(lock());
-  Exchange_.Post(now());
+  Exchange_.Post();
   applyOutbox();
 }
 
 void TKavtelDevice::applyOutbox() {
-  std::vector<TKavtelExchangeOutput>& outbox = Exchange_.Outbox();
+  TKavtelOutbox& outbox = Exchange_.Outbox();
   while (!outbox.empty()) {
     // Taken out first: a host callback run from here (a state change) may
     // give the exchange a new event, whose outbox is applied on its own.
-    std::vector<TKavtelExchangeOutput> batch = std::move(Applying_);
+    TKavtelOutbox batch;
+    batch.swap(Applying_);
     batch.clear();
     batch.swap(outbox);
     bool lost = false;
@@ -49,7 +50,12 @@ void TKavtelDevice::applyOutbox() {
           lost = !writeLine(o.text);
           break;
         case Kind::arm:
-          if (Watchdog_.service) Watchdog_.alarm.Arm(o.token, o.ms);
+          // The time-out runs from the write just made; the clock is read
+          // once per write.
+          if (Watchdog_.service) {
+            Exchange_.TimerStarted(o.token, now());
+            Watchdog_.alarm.Arm(o.token, o.ms);
+          }
           break;
         case Kind::disarm:
           if (Watchdog_.service) {
@@ -79,15 +85,19 @@ void TKavtelDevice::applyOutbox() {
       if (lost) break;
     }
     batch.clear();
-    Applying_ = std::move(batch);
+    Applying_.swap(batch);
     if (lost) lineLost("write failed");
   }
   publish();
 }
 
 void TKavtelDevice::publish() {
-  Link_.identifying.store(Exchange_.AwaitingIdentification());
-  Link_.lost.store(Exchange_.IsLineLost());
+  // Written only when changed: readers on other threads keep their cache
+  // lines, and most events change neither.
+  const bool identifying = Exchange_.AwaitingIdentification();
+  if (Link_.identifying.load(std::memory_order_relaxed) != identifying) Link_.identifying.store(identifying);
+  const bool lost = Exchange_.IsLineLost();
+  if (Link_.lost.load(std::memory_order_relaxed) != lost) Link_.lost.store(lost);
   const bool idle = Exchange_.Idle();
   if (idle == Link_.idlePublished) return;
   Link_.idlePublished = idle;

@@ -27,7 +27,7 @@ TKavtelExchange::~TKavtelExchange() = default;
 // --- the outbox ---------------------------------------------------------------
 
 TKavtelExchange::Output& TKavtelExchange::emit(Output::Kind kind) {
-  Output& o = out_.emplace_back();
+  Output& o = out_.Add();
   o.kind = kind;
   return o;
 }
@@ -56,9 +56,9 @@ void TKavtelExchange::flushAck() {
   acksPending_ = 0;
 }
 
-void TKavtelExchange::arm(time_point now) {
+void TKavtelExchange::arm() {
   Output& o = emit(Output::Kind::arm);
-  o.token = timer_.Arm(now, timeout_);
+  o.token = timer_.Arm();
   o.ms = static_cast<std::uint32_t>(timeout_.count());
 }
 
@@ -84,7 +84,7 @@ void TKavtelExchange::ResetForOpen() {
 
 void TKavtelExchange::Opened() { poll_.SetCycleStep(0); }
 
-bool TKavtelExchange::CloseBegun(time_point now) {
+bool TKavtelExchange::CloseBegun() {
   closing_ = true;
   dropQueued("port closing");
   // Whatever the controller state says (trouble sets "detecting", a
@@ -93,7 +93,7 @@ bool TKavtelExchange::CloseBegun(time_point now) {
   const bool needStop = flight_.PromisedStops() > 0 || (identifiedSinceOpen_ && !knownStopped_);
   if (needStop) {
     flight_.PromiseGroup(StopGroup(versionMajor_));
-    Post(now);  // nothing goes out on a lost line
+    Post();  // nothing goes out on a lost line
   }
   return needStop;
 }
@@ -124,14 +124,14 @@ bool TKavtelExchange::QueueRequestBody(const std::string& body) {
   return queue(*requests_, kSOH + body + kETB);
 }
 
-void TKavtelExchange::Post(time_point now) {
+void TKavtelExchange::Post() {
   if (flight_.Busy()) return;
   if (lineLost_) {
     idle_ = true;
     return;
   }
   if (flight_.StopWaiting() && stopsMayGo()) {
-    transmit(flight_.StartStop(), now);
+    transmit(flight_.StartStop());
     return;
   }
   // While closing nothing but the stops goes out.
@@ -148,41 +148,41 @@ void TKavtelExchange::Post(time_point now) {
   frame.number = next->GetContinuousNr();
   frame.request = request;
   flight_.Start(frame);
-  transmit(flight_.Current(), now);
+  transmit(flight_.Current());
 }
 
-void TKavtelExchange::transmit(const TKavtelWireFrame& frame, time_point now) {
+void TKavtelExchange::transmit(const TKavtelWireFrame& frame) {
   idle_ = false;
   log((frame.request ? "<I>" : "<C>") + frame.text, apmTD);
   write(frame.text);
-  arm(now);
+  arm();
 }
 
-void TKavtelExchange::Tick(time_point now) {
+void TKavtelExchange::Tick() {
   if (lineLost_) return;
   if (awaitingId_) {
     if (!flight_.Busy()) {
       poll_.MarkAsked(kqVersion);
       QueueCommand("V00");
-      Post(now);
+      Post();
     }
     return;
   }
   const bool extended = versionMajor_ >= 2 && versionMinor_ >= 3;
   poll_.Step(extended, [this](const TKavtelPollSchedule::Query& q) { QueueRequestBody(q.frameBody); });
-  Post(now);
+  Post();
 }
 
-void TKavtelExchange::PromiseStop(const std::string& text, bool startsStop, time_point now) {
+void TKavtelExchange::PromiseStop(const std::string& text, bool startsStop) {
   if (startsStop) dropCommandsBeforeStop();
   flight_.Promise(text, StopGroup(versionMajor_));
-  Post(now);
+  Post();
 }
 
-void TKavtelExchange::EmergencyStop(time_point now) {
+void TKavtelExchange::EmergencyStop() {
   dropCommandsBeforeStop();
   flight_.PromiseGroup(StopGroup(versionMajor_));
-  Post(now);
+  Post();
 }
 
 void TKavtelExchange::dropQueued(const char* why) {
@@ -206,7 +206,7 @@ void TKavtelExchange::dropCommandsBeforeStop() {
 
 // --- receiving ----------------------------------------------------------------
 
-void TKavtelExchange::Received(const char* data, std::size_t count, time_point now) {
+void TKavtelExchange::Received(const char* data, std::size_t count) {
   std::size_t pos = 0;
   // Bytes that arrive once the line is lost belong to no exchange.
   while (!lineLost_ && pos < count) {
@@ -215,19 +215,19 @@ void TKavtelExchange::Received(const char* data, std::size_t count, time_point n
     if (rx_.kind == Kind::nak) {
       log(std::string(1, kNAK), apmRD);
       emit(Output::Kind::nak);
-      if (flight_.Busy()) failed(Failure::nak, now);
+      if (flight_.Busy()) failed(Failure::nak);
     } else {
-      handleFrame(rx_, now);
+      handleFrame(rx_);
     }
     // The next frame leaves after the last frame end of the chunk.
-    if (pos == count) Post(now);
+    if (pos == count) Post();
   }
   // An acknowledgement that no frame took along leaves on its own.
   flushAck();
   if (receiver_.Overlong()) Error();
 }
 
-void TKavtelExchange::handleFrame(const TKavtelReceiveAssembler::Event& event, time_point now) {
+void TKavtelExchange::handleFrame(const TKavtelReceiveAssembler::Event& event) {
   switch (event.verdict) {
     case Verdict::ok: {
       // Any valid answer completes the frame in flight, whatever its code.
@@ -248,7 +248,7 @@ void TKavtelExchange::handleFrame(const TKavtelReceiveAssembler::Event& event, t
     case Verdict::repeat:
       log(event.text, apmRD);
       // The timer stays armed: the repeat re-arms it with a fresh token.
-      if (flight_.Busy()) failed(Failure::damaged, now);
+      if (flight_.Busy()) failed(Failure::damaged);
       break;
     case Verdict::error:
       emit(Output::Kind::fault);
@@ -330,7 +330,7 @@ void TKavtelExchange::identify(const std::string& payload) {
 
 // The frame in flight failed: repeat it, give it up for a waiting stop,
 // skip it (a stop frame while closing) or fall into trouble.
-void TKavtelExchange::failed(Failure cause, time_point now) {
+void TKavtelExchange::failed(Failure cause) {
   const TKavtelWireFrame& frame = flight_.Current();
   switch (flight_.Failed(cause, stopsMayGo(), closing_)) {
     case Action::repeat:
@@ -342,7 +342,7 @@ void TKavtelExchange::failed(Failure cause, time_point now) {
         log("<repeat>| " + frame.text, apmComment);
       }
       write(frame.text);
-      arm(now);
+      arm();
       break;
     case Action::yield:
       log("<Dropped>| " + frame.text + "| a stop goes first", apmComment);
@@ -362,16 +362,18 @@ void TKavtelExchange::failed(Failure cause, time_point now) {
   }
 }
 
+void TKavtelExchange::TimerStarted(std::uint32_t token, time_point now) { timer_.Started(token, now, timeout_); }
+
 void TKavtelExchange::TimedOut(std::uint32_t token, time_point now) {
   if (!timer_.Fire(token, now)) return;
-  FrameTimedOut(flight_.Id(), now);
+  FrameTimedOut(flight_.Id());
 }
 
-void TKavtelExchange::FrameTimedOut(std::uint32_t id, time_point now) {
+void TKavtelExchange::FrameTimedOut(std::uint32_t id) {
   // A late time-out for a frame that has been answered meanwhile.
   if (!flight_.Busy() || flight_.Id() != id) return;
-  failed(Failure::timeout, now);
-  Post(now);
+  failed(Failure::timeout);
+  Post();
 }
 
 void TKavtelExchange::Error() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/answer_timer.h"
@@ -40,6 +41,35 @@ struct TKavtelExchangeOutput {
   std::uint32_t ms = 0;
 };
 
+// The outbox: filled by the exchange's events, emptied by its owner. Its
+// entries are kept and reused, so a steady conversation allocates nothing.
+class TKavtelOutbox {
+ public:
+  using Output = TKavtelExchangeOutput;
+
+  // A new entry at the end, its texts empty.
+  Output& Add() {
+    if (size_ == items_.size()) items_.emplace_back();
+    Output& o = items_[size_++];
+    o.text.clear();
+    o.code.clear();
+    return o;
+  }
+  const Output* begin() const { return items_.data(); }
+  const Output* end() const { return items_.data() + size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  void clear() { size_ = 0; }
+  void swap(TKavtelOutbox& other) noexcept {
+    items_.swap(other.items_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  std::vector<Output> items_;
+  std::size_t size_ = 0;
+};
+
 // What the exchange holds at one moment, for tests and tools.
 struct TKavtelExchangeView {
   std::array<std::int32_t, kqCount> commandCounters{};  // outstanding queries per polled code
@@ -58,8 +88,8 @@ struct TKavtelExchangeView {
 // schedule, the receive assembler, the answer timer and the pending
 // acknowledgements, with what the line and the host may do to them as
 // events. It does no I/O, starts no thread, reads no clock and takes no
-// lock: the device calls it under its own lock, gives it the time, and
-// applies the outbox (writes, timer arms, log lines, the controller state,
+// lock: the device calls it under its own lock, tells it when each timed
+// write went out and when a time-out fell due, and applies the outbox (writes, timer arms, log lines, the controller state,
 // the answers for the readings).
 //
 // The exchange reads the answers that steer it itself: the version answer
@@ -106,18 +136,21 @@ class TKavtelExchange {
 
   // Received bytes, one chunk: its frames are acknowledged, decoded and
   // acted on; the next frame leaves after the chunk's last frame end.
-  void Received(const char* data, std::size_t count, time_point now);
+  void Received(const char* data, std::size_t count);
+  // The write that an arm item came with went out at `now`: its answer
+  // time-out runs from there.
+  void TimerStarted(std::uint32_t token, time_point now);
   // The answer timer's expiry with its token: counts only when it is the
   // latest arm's and due at `now`.
   void TimedOut(std::uint32_t token, time_point now);
   // The frame of this number timed out (the frame's own, not the timer's).
-  void FrameTimedOut(std::uint32_t id, time_point now);
+  void FrameTimedOut(std::uint32_t id);
   // The polling tick: the identification query while it is awaited, else
   // the schedule's next step; then the send step.
-  void Tick(time_point now);
+  void Tick();
   // The send step: when no frame awaits its answer, a waiting stop (if
   // stops may go), else the oldest command, else the oldest request.
-  void Post(time_point now);
+  void Post();
 
   // Queues a command text (framed here) or a request (framed here, or a
   // frame body that already ends in its checksum). False when the queue is
@@ -129,9 +162,9 @@ class TKavtelExchange {
   void MayMove() { knownStopped_ = false; }
   // Promises a stop frame and sends it when nothing is in flight; one that
   // starts a stop (not a key's release) supersedes the queued commands.
-  void PromiseStop(const std::string& text, bool startsStop, time_point now);
+  void PromiseStop(const std::string& text, bool startsStop);
   // The controller's whole stop group, ahead of the queued commands.
-  void EmergencyStop(time_point now);
+  void EmergencyStop();
 
   // The fault reset (a protocol error or spent repeats).
   void Trouble();
@@ -143,12 +176,12 @@ class TKavtelExchange {
   void LineBack();
   // The close begins: the queues are dropped and, when the belt may move,
   // the stop group is promised and sent. True when a stop was needed.
-  bool CloseBegun(time_point now);
+  bool CloseBegun();
   // The port is closed: nothing in flight, queued or promised.
   void CloseEnded();
 
   // --- the outbox: filled by the events, emptied by the owner ---
-  std::vector<Output>& Outbox() { return out_; }
+  TKavtelOutbox& Outbox() { return out_; }
 
   // --- state ---
   bool Busy() const { return flight_.Busy(); }
@@ -173,14 +206,14 @@ class TKavtelExchange {
   void log(std::string text, TAPPSYSProtocolEvent kind);
   void state(TAPPIOControllerState s);
   void write(const std::string& bytes);
-  void transmit(const TKavtelWireFrame& frame, time_point now);
-  void arm(time_point now);
+  void transmit(const TKavtelWireFrame& frame);
+  void arm();
   void disarm();
   void flushAck();
-  void handleFrame(const TKavtelReceiveAssembler::Event& event, time_point now);
+  void handleFrame(const TKavtelReceiveAssembler::Event& event);
   void answered(const std::string& code, const std::string& payload);
   void identify(const std::string& payload);
-  void failed(Failure cause, time_point now);
+  void failed(Failure cause);
   bool stopsMayGo() const { return closing_ || !awaitingId_; }
   bool queue(TAPPSYSCommandRingBuffer& queue, const std::string& frame);
   void dropQueued(const char* why);
@@ -210,7 +243,7 @@ class TKavtelExchange {
   bool closing_ = false;  // the close is sending its stop commands
   bool lineLost_ = false;
   bool idle_ = true;
-  std::vector<Output> out_;
+  TKavtelOutbox out_;
 };
 
 }  // namespace kavtel

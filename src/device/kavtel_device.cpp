@@ -1,7 +1,6 @@
 #include "device/kavtel_device.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
 #include "device/link_keeper.h"
@@ -13,11 +12,18 @@ namespace kavtel {
 
 namespace {
 
+// Codes are ASCII: their letters fold to capitals without the C library's
+// locale look-up (every answer is looked up, so it counts).
+int Capital(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u >= 'a' && u <= 'z' ? u - ('a' - 'A') : u;
+}
+
 int CompareCodes(const std::string& a, const std::string& b) {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    const int ca = std::toupper(static_cast<unsigned char>(a[i]));
-    const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+    const int ca = Capital(a[i]);
+    const int cb = Capital(b[i]);
     if (ca != cb) return ca < cb ? -1 : 1;
   }
   if (a.size() == b.size()) return 0;
@@ -176,7 +182,7 @@ void TKavtelDevice::ioDisconnecting() {
     bool inFlight;
     {
       TAPPSYSMutexHold hold(lock());
-      needStop = Exchange_.CloseBegun(now());
+      needStop = Exchange_.CloseBegun();
       applyOutbox();
       inFlight = Exchange_.Busy();
     }
@@ -227,7 +233,7 @@ void TKavtelDevice::finishStopGroup() {
         return;
       }
       // In case an answer ended a chunk without starting the next frame.
-      Exchange_.Post(now());
+      Exchange_.Post();
       applyOutbox();
     }
     if (deadline.Passed()) break;

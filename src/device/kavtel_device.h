@@ -297,7 +297,7 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   const TKavtelDeviceContext Context_;
   // The conversation with the controller; under the device lock.
   TKavtelExchange Exchange_;
-  std::vector<TKavtelExchangeOutput> Applying_;  // the outbox being applied, reused
+  TKavtelOutbox Applying_;  // the outbox being applied, kept for its storage
   std::unique_ptr<TAPPSerialPort> Port_;
   std::vector<std::unique_ptr<TKavtelAnswer>> Answers_;  // sorted by code
   TKavtelReadings Readings_;

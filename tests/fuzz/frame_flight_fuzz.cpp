@@ -89,18 +89,18 @@ class Line {
       }
       case 6:  // the host queues a command
         ex_.QueueCommand("A00" + std::to_string(arg % 8));
-        ex_.Post(Now());
+        ex_.Post();
         break;
       case 7:  // the host presses or releases the stop key, or sets speed 0
         promised_ = true;
         ex_.PromiseStop(arg % 3 == 0 ? stop_text::kKeyPress
                         : arg % 3 == 1 ? stop_text::kKeyRelease
                                        : stop_text::kSpeedZero,
-                        arg % 3 != 1, Now());
+                        arg % 3 != 1);
         break;
       case 8:  // an emergency stop: the whole group
         promised_ = true;
-        ex_.EmergencyStop(Now());
+        ex_.EmergencyStop();
         break;
       case 9:  // garbage: an unusable frame
         Receive(std::string("S0") + kETB);
@@ -120,7 +120,7 @@ class Line {
           idAtClose_ = lastId_;
           groupAtClose_ = StopGroup(ex_.VersionMajor());
           closeLineLost_ = ex_.IsLineLost();
-          closeNeeded_ = ex_.CloseBegun(Now());
+          closeNeeded_ = ex_.CloseBegun();
           promised_ = closeNeeded_;
         }
         break;
@@ -164,13 +164,13 @@ class Line {
       }
       if (now_ >= nextTick) {
         lastTick_ = now_;
-        if (!closing_) ex_.Tick(now_);
+        if (!closing_) ex_.Tick();
         Apply();
       }
     }
   }
 
-  void Receive(const std::string& bytes) { ex_.Received(bytes.data(), bytes.size(), now_); }
+  void Receive(const std::string& bytes) { ex_.Received(bytes.data(), bytes.size()); }
 
   // What the device would do with the outbox, checked on the way.
   void Apply() {
@@ -187,6 +187,7 @@ class Line {
           armed_ = true;
           token_ = o.token;
           due_ = now_ + milliseconds(o.ms);
+          ex_.TimerStarted(o.token, now_);
           break;
         case Out::Kind::disarm:
           armed_ = false;

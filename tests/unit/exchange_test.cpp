@@ -21,7 +21,7 @@ using std::chrono::milliseconds;
 // the log), everything else is kept in order:
 //   "W:<ACK>V00"  a write (frames by their text, checksums cut off)
 //   "arm" "disarm" "state:4" "answer:S01=2.5" "nak" "fault"
-std::string Summary(const std::vector<Out>& outbox) {
+std::string Summary(const TKavtelOutbox& outbox) {
   std::string s;
   for (const Out& o : outbox) {
     std::string word;
@@ -74,11 +74,13 @@ class Script {
     ex_.Outbox().clear();
     Do(event);
     EXPECT_EQ(Summary(ex_.Outbox()), expected) << "after \"" << event << "\"";
+    // The writes went out now: their time-outs start.
     for (const Out& o : ex_.Outbox()) {
       if (o.kind == Out::Kind::arm) {
         previousToken_ = token_;
         token_ = o.token;
         due_ = now_ + milliseconds(o.ms);
+        ex_.TimerStarted(o.token, now_);
       }
     }
   }
@@ -89,7 +91,7 @@ class Script {
   void Do(const std::string& e) {
     auto arg = [&](std::size_t from) { return e.substr(from); };
     if (e == "tick") {
-      ex_.Tick(now_);
+      ex_.Tick();
     } else if (e.rfind("rx:", 0) == 0) {
       Receive(BuildFrame(arg(3)));
     } else if (e.rfind("rx!:", 0) == 0) {
@@ -107,11 +109,11 @@ class Script {
       now_ += milliseconds(std::stoi(arg(1)));
     } else if (e.rfind("cmd:", 0) == 0) {
       ex_.QueueCommand(arg(4));
-      ex_.Post(now_);
+      ex_.Post();
     } else if (e.rfind("stop:", 0) == 0) {
-      ex_.PromiseStop(arg(5), true, now_);
+      ex_.PromiseStop(arg(5), true);
     } else if (e == "estop") {
-      ex_.EmergencyStop(now_);
+      ex_.EmergencyStop();
     } else if (e == "trouble") {
       ex_.Trouble();
     } else if (e == "lost") {
@@ -119,7 +121,7 @@ class Script {
     } else if (e == "back") {
       ex_.LineBack();
     } else if (e == "close") {
-      ex_.CloseBegun(now_);
+      ex_.CloseBegun();
     } else if (e == "closed") {
       ex_.CloseEnded();
     } else {
@@ -127,7 +129,7 @@ class Script {
     }
   }
 
-  void Receive(const std::string& bytes) { ex_.Received(bytes.data(), bytes.size(), now_); }
+  void Receive(const std::string& bytes) { ex_.Received(bytes.data(), bytes.size()); }
 
   TKavtelExchange ex_{16};
   TKavtelClock::time_point now_{std::chrono::hours(1)};
