@@ -1,3 +1,5 @@
+// The device's life: the answer table, open and close (the close awaits
+// its stop group), the threads' start and end, and the view for tests.
 #include "device/kavtel_device.h"
 
 #include <algorithm>
