@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,6 @@ std::string Summary(const TKavtelOutbox& outbox) {
 //   "junk"            an ETB with no frame: an unusable frame
 //   "late"            the time-out of the latest arm, once it is due
 //   "stale"           the time-out of the arm before it, though due
-//   "+500"            time passes (ms); no event
 //   "cmd:A003"        a command is queued and the send step runs
 //   "stop:U10SP"      a stop is promised (one that starts a stop)
 //   "estop"           the emergency stop
@@ -85,6 +86,10 @@ class Script {
     }
   }
 
+  void Run(const std::vector<std::pair<std::string, std::string>>& steps) {
+    for (const auto& [event, expected] : steps) Step(event, expected);
+  }
+
   TKavtelExchange& Exchange() { return ex_; }
 
  private:
@@ -105,27 +110,23 @@ class Script {
     } else if (e == "late" || e == "stale") {
       now_ = std::max(now_, due_);
       ex_.TimedOut(e == "late" ? token_ : previousToken_, now_);
-    } else if (e[0] == '+') {
-      now_ += milliseconds(std::stoi(arg(1)));
     } else if (e.rfind("cmd:", 0) == 0) {
       ex_.QueueCommand(arg(4));
       ex_.Post();
     } else if (e.rfind("stop:", 0) == 0) {
       ex_.PromiseStop(arg(5), true);
-    } else if (e == "estop") {
-      ex_.EmergencyStop();
-    } else if (e == "trouble") {
-      ex_.Trouble();
-    } else if (e == "lost") {
-      ex_.LineLost();
-    } else if (e == "back") {
-      ex_.LineBack();
-    } else if (e == "close") {
-      ex_.CloseBegun();
-    } else if (e == "closed") {
-      ex_.CloseEnded();
     } else {
-      FAIL() << "unknown event " << e;
+      static const std::map<std::string, std::function<void(TKavtelExchange&)>> kPlain = {
+          {"estop", [](TKavtelExchange& x) { x.EmergencyStop(); }},
+          {"trouble", [](TKavtelExchange& x) { x.Trouble(); }},
+          {"lost", [](TKavtelExchange& x) { x.LineLost(); }},
+          {"back", [](TKavtelExchange& x) { x.LineBack(); }},
+          {"close", [](TKavtelExchange& x) { x.CloseBegun(); }},
+          {"closed", [](TKavtelExchange& x) { x.CloseEnded(); }},
+      };
+      const auto plain = kPlain.find(e);
+      ASSERT_NE(plain, kPlain.end()) << "unknown event " << e;
+      plain->second(ex_);
     }
   }
 
@@ -263,8 +264,7 @@ const Case kCases[] = {
 class ExchangeScript : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ExchangeScript, EachEventGivesItsOutbox) {
-  Script script;
-  for (const auto& [event, expected] : GetParam().steps) script.Step(event, expected);
+  Script().Run(GetParam().steps);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, ExchangeScript, ::testing::ValuesIn(kCases),
@@ -274,11 +274,12 @@ INSTANTIATE_TEST_SUITE_P(Scripts, ExchangeScript, ::testing::ValuesIn(kCases),
 // answered, and everything is forgotten at its end.
 TEST(Exchange, TheCloseConfirmsTheStopOnlyWhenItsFramesWereAnswered) {
   Script script;
-  for (const auto& [event, expected] : kIdentified) script.Step(event, expected);
-  script.Step("cmd:S015.00", "W:S015.00 arm");
-  script.Step("rx:S015.00", "answer:S01=5.00 W:<ACK>");
-  script.Step("close", "W:A003 arm");
-  script.Step("lost", "state:4 disarm");
+  script.Run(After(kIdentified, {
+                                    {"cmd:S015.00", "W:S015.00 arm"},
+                                    {"rx:S015.00", "answer:S01=5.00 W:<ACK>"},
+                                    {"close", "W:A003 arm"},
+                                    {"lost", "state:4 disarm"},
+                                }));
   EXPECT_FALSE(script.Exchange().StopConfirmed());
   EXPECT_EQ(script.Exchange().PromisedStops(), 4u);  // the whole group, none of it answered
   script.Step("closed", "disarm");
@@ -286,11 +287,12 @@ TEST(Exchange, TheCloseConfirmsTheStopOnlyWhenItsFramesWereAnswered) {
   EXPECT_TRUE(script.Exchange().Idle());
 
   Script answered;
-  for (const auto& [event, expected] : kIdentified) answered.Step(event, expected);
-  answered.Step("estop", "W:A003 arm");
-  answered.Step("rx:A003", "answer:A00=3 W:<ACK>S020.00 arm");
-  answered.Step("rx:S020.00", "answer:S02=0.00 W:<ACK>U10SP arm");
-  answered.Step("rx:U10SP", "answer:U10=SP W:<ACK>U10SR arm");
+  answered.Run(After(kIdentified, {
+                                      {"estop", "W:A003 arm"},
+                                      {"rx:A003", "answer:A00=3 W:<ACK>S020.00 arm"},
+                                      {"rx:S020.00", "answer:S02=0.00 W:<ACK>U10SP arm"},
+                                      {"rx:U10SP", "answer:U10=SP W:<ACK>U10SR arm"},
+                                  }));
   EXPECT_FALSE(answered.Exchange().StopConfirmed());  // the release is still out
   answered.Step("rx:U10SR", "answer:U10=SR W:<ACK>");
   EXPECT_TRUE(answered.Exchange().StopConfirmed());
