@@ -72,6 +72,10 @@ void TKavtelDevice::applyOutbox() {
         case Kind::state:
           updateControllerState(o.state);
           break;
+        case Kind::link:
+          Link_.lost.store(o.lost);
+          Link_.identifying.store(o.identifying);
+          break;
         case Kind::answer:
           if (const TKavtelAnswer* answer = FindAnswer(o.code)) answer->decoder(o.text);
           break;

@@ -40,6 +40,12 @@ void TKavtelExchange::log(std::string text, TAPPSYSProtocolEvent kind) {
 
 void TKavtelExchange::state(TAPPIOControllerState s) { emit(Output::Kind::state).state = s; }
 
+void TKavtelExchange::link() {
+  Output& o = emit(Output::Kind::link);
+  o.identifying = awaitingId_;
+  o.lost = lineLost_;
+}
+
 // The pending acknowledgements go first, in the same write.
 void TKavtelExchange::write(const std::string& bytes) {
   Output& o = emit(Output::Kind::write);
@@ -80,6 +86,7 @@ void TKavtelExchange::ResetForOpen() {
   closing_ = false;
   timer_.Disarm();
   poll_.ResetCounters();
+  link();
 }
 
 void TKavtelExchange::Opened() { poll_.SetCycleStep(0); }
@@ -290,6 +297,7 @@ void TKavtelExchange::answered(const std::string& code, const std::string& paylo
       if (value >= 0 && value <= 2) {
         state(static_cast<TAPPIOControllerState>(value));
         awaitingId_ = false;
+        link();
         knownStopped_ = value == 0;
       }
     }
@@ -312,7 +320,10 @@ void TKavtelExchange::answered(const std::string& code, const std::string& paylo
 // schedule and the stop group; the fail-safe and the unit and type
 // queries of its generation follow.
 void TKavtelExchange::identify(const std::string& payload) {
+  // Identified before the state says so: a host that reads "stop" never
+  // reads "identifying" after it.
   awaitingId_ = false;
+  link();
   identifiedSinceOpen_ = true;
   if (payload.size() == 3) {
     versionMajor_ = static_cast<unsigned char>(payload[0]) - '0';
@@ -384,6 +395,7 @@ void TKavtelExchange::Error() {
 
 void TKavtelExchange::Trouble() {
   awaitingId_ = true;
+  link();
   flight_.Abandon();
   poll_.ResetCounters();
   commands_->restartBuffer();
@@ -398,13 +410,14 @@ void TKavtelExchange::LineLost() {
   // the old values after it.
   state(ioDetecting);
   lineLost_ = true;
+  awaitingId_ = true;
+  link();
   disarm();
   flight_.Abandon();
   acksPending_ = 0;  // an acknowledgement of the old line never goes out on a new one
   dropQueued("line lost");
   poll_.ResetCounters();  // the query on the wire is no longer outstanding
   receiver_.Clear();
-  awaitingId_ = true;
   // Whatever the belt did, nothing tells any more.
   knownStopped_ = false;
   idle_ = true;
@@ -414,6 +427,7 @@ void TKavtelExchange::LineLost() {
 // is in flight and the controller is to be identified.
 void TKavtelExchange::LineBack() {
   lineLost_ = false;
+  link();
   dropQueued("given while the line was lost");
   poll_.SetCycleStep(0);
 }

@@ -28,6 +28,7 @@ struct TKavtelExchangeOutput {
     log,       // text, logKind: a line of the traffic log
     userLine,  // text: the log's free-text line
     state,     // state: the controller state the host reads
+    link,      // identifying, lost: the link as the host reads it
     answer,    // code, text: a valid answer for the readings
     nak,       // the controller refused a frame (counted for the host)
     fault,     // an unusable frame arrived (counted for the host)
@@ -39,6 +40,8 @@ struct TKavtelExchangeOutput {
   TAPPIOControllerState state = ioOff;
   std::uint32_t token = 0;
   std::uint32_t ms = 0;
+  bool identifying = false;
+  bool lost = false;
 };
 
 // The outbox: filled by the exchange's events, emptied by its owner. Its
@@ -205,6 +208,9 @@ class TKavtelExchange {
   Output& emit(Output::Kind kind);
   void log(std::string text, TAPPSYSProtocolEvent kind);
   void state(TAPPIOControllerState s);
+  // The link flags as they stand now; told where their order against the
+  // controller state matters to a host that reads both.
+  void link();
   void write(const std::string& bytes);
   void transmit(const TKavtelWireFrame& frame);
   void arm();

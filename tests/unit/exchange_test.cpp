@@ -47,7 +47,8 @@ std::string Summary(const TKavtelOutbox& outbox) {
       case Out::Kind::nak: word = "nak"; break;
       case Out::Kind::fault: word = "fault"; break;
       case Out::Kind::log:
-      case Out::Kind::userLine: continue;
+      case Out::Kind::userLine:
+      case Out::Kind::link: continue;
     }
     if (!s.empty()) s += " ";
     s += word;
@@ -296,6 +297,32 @@ TEST(Exchange, TheCloseConfirmsTheStopOnlyWhenItsFramesWereAnswered) {
   EXPECT_FALSE(answered.Exchange().StopConfirmed());  // the release is still out
   answered.Step("rx:U10SR", "answer:U10=SR W:<ACK>");
   EXPECT_TRUE(answered.Exchange().StopConfirmed());
+}
+
+// A host reads the controller state and the link without a lock, so the
+// order they change in is what it can see: identified before "stop",
+// "detecting" before lost, identifying again before "detecting".
+TEST(Exchange, TheLinkAndTheStateChangeInAnOrderAHostCanTrust) {
+  auto order = [](const TKavtelOutbox& outbox) {
+    std::string s;
+    for (const Out& o : outbox) {
+      if (o.kind == Out::Kind::state) s += "state:" + std::to_string(o.state) + " ";
+      if (o.kind == Out::Kind::link) s += o.lost ? "lost " : o.identifying ? "identifying " : "ok ";
+    }
+    return s;
+  };
+  TKavtelExchange ex;
+  ex.Tick();
+  ex.Outbox().clear();
+  const std::string version = BuildFrame("V00203");
+  ex.Received(version.data(), version.size());
+  EXPECT_EQ(order(ex.Outbox()), "ok state:0 ");
+  ex.Outbox().clear();
+  ex.Trouble();
+  EXPECT_EQ(order(ex.Outbox()), "identifying state:4 ");
+  ex.Outbox().clear();
+  ex.LineLost();
+  EXPECT_EQ(order(ex.Outbox()), "state:4 lost ");
 }
 
 }  // namespace
