@@ -15,8 +15,9 @@ namespace kavtel {
 // of its own for the port, or a file layer for the traffic log.
 struct TKavtelDeviceContext {
   const TKavtelClock* clock = &TKavtelClock::Process();
-  // The thread that ticks the polling and times the answer time-outs.
-  TAPPSYSCycleGroup* cycles = &TAPPSYSCycleGroup::Shared();
+  // What ticks the polling and times the answer time-outs: the process's
+  // shared cycle thread.
+  TAPPSYSCycles* cycles = &TAPPSYSCycleGroup::Shared();
   // Makes the port's comm device; empty for the process's own.
   TAPPCommDeviceFactory commDevices;
   // Where the traffic log writes its files; null for the file system.

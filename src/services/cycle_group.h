@@ -42,6 +42,9 @@ class TAPPSYSCycleAlarm {
   void Arm(std::uint32_t id, std::uint32_t afterMs);
   void Disarm();
   bool Armed() const;
+  // Takes the armed id whatever its deadline (disarming it); false when
+  // disarmed. For a source of alarms that decides itself when they fall due.
+  bool TakeArmed(std::uint32_t& id);
 
  private:
   friend class TAPPSYSCycleGroup;
@@ -82,11 +85,25 @@ class TAPPSYSCycleAlarm {
 //   then also wakes at the alarm's deadline and calls the member's alarm
 //   procedure with the alarm's id, before the round's ticks. An alarm
 //   procedure must not block: it hands the work on.
-class TAPPSYSCycleGroup {
+// Where a device's polling ticks and answer alarms come from: the
+// process's cycle group, or in a test a source that ticks when it is told.
+class TAPPSYSCycles {
  public:
-  using Clock = std::chrono::steady_clock;
   using Proc = TMethod<bool(std::uint32_t waitMs)>;
   using AlarmProc = TMethod<void(std::uint32_t id)>;
+
+  virtual ~TAPPSYSCycles() = default;
+  // Adds a member that is called every intervalMs; its number for Leave.
+  virtual std::uint64_t Join(Proc proc, std::uint32_t intervalMs) = 0;
+  // Adds a member that has no ticks, only an alarm.
+  virtual std::uint64_t JoinAlarm(TAPPSYSCycleAlarm& alarm, AlarmProc proc) = 0;
+  // Removes a member; once it returns the member is not called again.
+  virtual void Leave(std::uint64_t member) = 0;
+};
+
+class TAPPSYSCycleGroup final : public TAPPSYSCycles {
+ public:
+  using Clock = std::chrono::steady_clock;
 
   TAPPSYSCycleGroup();
   // Waits for a call in progress; members still there are never called again.
@@ -98,13 +115,13 @@ class TAPPSYSCycleGroup {
   static TAPPSYSCycleGroup& Shared();
 
   // Adds a member; returns its number for Leave (never 0).
-  std::uint64_t Join(Proc proc, std::uint32_t intervalMs);
+  std::uint64_t Join(Proc proc, std::uint32_t intervalMs) override;
   // Adds a member that has no ticks, only an alarm (not joined elsewhere).
-  std::uint64_t JoinAlarm(TAPPSYSCycleAlarm& alarm, AlarmProc proc);
+  std::uint64_t JoinAlarm(TAPPSYSCycleAlarm& alarm, AlarmProc proc) override;
   // Removes a member, waiting for its call in progress (unless that call is
   // the caller): once it returns the procedure is never called again after
   // the call in progress. Unknown numbers (0 included) are ignored.
-  void Leave(std::uint64_t member);
+  void Leave(std::uint64_t member) override;
 
   // Rounds made so far (each one wake-up of the thread that called members).
   std::uint64_t Rounds() const;

@@ -17,6 +17,7 @@
 #include "support/fake_comm_device.h"
 #include "support/fake_line.h"
 #include "support/manual_clock.h"
+#include "support/manual_cycles.h"
 #include "services/connection.h"
 #include "support/wait_until.h"
 
@@ -64,10 +65,6 @@ class DeviceFixture : public ::testing::Test {
     channel.SetPort(3);
     dev.SetControllerChannel(&channel);
     dev.SetDeviceCaps(&caps);
-    // Nothing runs on its own: the test calls the polling step and the
-    // time-out handler itself.
-    dev.SetRNXCycleTime(3600000);
-    dev.SetRNXTimeoutInterval(3600000);
   }
 
   void TearDown() override {
@@ -89,16 +86,13 @@ class DeviceFixture : public ::testing::Test {
     comm->written.clear();
   }
 
-  // Opens the port; the version query goes out.
+  // Opens the port; the cycle's first tick sends the version query.
   void open() {
     dev.SetIOOpen(true);
     ASSERT_TRUE(dev.GetOnline());
-    // The cycle's first tick sends the version query; the next one is an
-    // hour away.
-    ASSERT_TRUE(WaitUntil([&] {
-      const auto w = written();
-      return std::find(w.begin(), w.end(), "V0082") != w.end();
-    }));
+    cycles.Tick();
+    const auto w = written();
+    ASSERT_NE(std::find(w.begin(), w.end(), "V0082"), w.end());
   }
 
   // Everything written since the last call, split into frames and ACKs.
@@ -158,8 +152,11 @@ class DeviceFixture : public ::testing::Test {
   std::shared_ptr<FakeCommState> comm = std::make_shared<FakeCommState>();
   TAPPSYSConnectionObj channel;
   TKavtelDeviceCaps caps;
-  ManualClock clock;  // the device's: moves only when a test advances it
-  TKavtelDevice dev{256, FakeLine(comm, &clock)};
+  // The device's time, ticks and time-outs: nothing runs on its own; the
+  // test ticks, fires and advances them itself.
+  ManualClock clock;
+  ManualCycles cycles;
+  TKavtelDevice dev{256, FakeLine(comm, &clock, &cycles)};
 };
 
 }  // namespace kavtel::test
