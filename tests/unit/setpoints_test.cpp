@@ -2,11 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "device/setpoints.h"
 
 namespace kavtel::test {
 namespace {
+
+// The text a setpoint goes out as, or its refusal (expected null).
+void ExpectText(const std::optional<std::string>& text, const char* expected) {
+  if (expected == nullptr) {
+    EXPECT_FALSE(text.has_value()) << *text;
+  } else {
+    EXPECT_EQ(text.value_or("(refused)"), expected);
+  }
+}
 
 TEST(Setpoints, SpeedTextsAndRefusals) {
   const long double nan = std::numeric_limits<long double>::quiet_NaN();
@@ -37,12 +48,7 @@ TEST(Setpoints, SpeedTextsAndRefusals) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<double>(c.speed));
-    const auto text = SpeedText(c.speed, c.setting);
-    if (c.text == nullptr) {
-      EXPECT_FALSE(text.has_value()) << *text;
-    } else {
-      EXPECT_EQ(text.value_or("(refused)"), c.text);
-    }
+    ExpectText(SpeedText(c.speed, c.setting), c.text);
   }
 }
 
@@ -56,12 +62,7 @@ TEST(Setpoints, ElevationTextsAndRefusals) {
                         {99.95L, nullptr}, {-100, nullptr},    {nan, nullptr}};
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<double>(c.elevation));
-    const auto text = ElevationText(c.elevation);
-    if (c.text == nullptr) {
-      EXPECT_FALSE(text.has_value()) << *text;
-    } else {
-      EXPECT_EQ(text.value_or("(refused)"), c.text);
-    }
+    ExpectText(ElevationText(c.elevation), c.text);
   }
   EXPECT_EQ(AccelerationText(0), "A000");
   EXPECT_EQ(FailSafeText(-1), "F00-1");
