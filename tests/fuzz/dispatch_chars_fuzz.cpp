@@ -5,10 +5,10 @@
 // the input in one chunk); the remaining bytes are what the treadmill sent.
 //
 // Each input gets a fresh device opened on a fake comm device that never
-// delivers anything by itself, with cycle and time-out intervals so long that
-// neither thread acts while the input is fed: the version query is in flight
-// and everything that follows is driven by the bytes alone, so an input
-// replays the same way every time.
+// delivers anything by itself, on manual cycles, so nothing ticks or times
+// out while the input is fed: the version query is in flight and everything
+// that follows is driven by the bytes alone, so an input replays the same
+// way every time.
 
 #include <cstddef>
 #include <cstdint>

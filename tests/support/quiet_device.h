@@ -1,17 +1,15 @@
 #pragma once
 
-// A device object opened on a fake line, with cycle and time-out intervals
-// an hour long: after the version query of its first cycle step neither of
-// its threads acts, so whatever it does next is driven by the bytes handed
-// to its receive path alone, the same way every time. For fuzzing and
-// benchmarks.
+// A device object opened on a fake line, with manual cycles: after the
+// version query of its first tick nothing ticks or times out, so whatever
+// it does next is driven by the bytes handed to its receive path alone, the
+// same way every time. For fuzzing and benchmarks.
 
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "device/device_caps.h"
 #include "device/kavtel_device.h"
@@ -19,22 +17,20 @@
 #include "services/connection.h"
 #include "support/fake_comm_device.h"
 #include "support/fake_line.h"
+#include "support/manual_cycles.h"
+#include "support/fake_line.h"
 
 namespace kavtel::test {
 
 class QuietDevice {
  public:
   QuietDevice() {
-    constexpr std::uint32_t kHour = 3600u * 1000u;
     channel_.SetConnectionType(wlconCOM);
     channel_.SetPort(1);
     device_.SetDeviceCaps(&caps_);
     device_.SetControllerChannel(&channel_);
-    device_.SetRNXCycleTime(kHour);
-    device_.SetRNXTimeoutInterval(kHour);
     device_.SetIOOpen(true);
-    // The cycle's first step sends the version query; then both threads wait.
-    while (device_.GetOnline() && !device_.Inspect().pending) std::this_thread::yield();
+    cycles_.Tick();  // the version query
   }
   ~QuietDevice() {
     Close();
@@ -59,10 +55,16 @@ class QuietDevice {
     line_->written.clear();
   }
 
-  // A running belt is stopped on close, and the close awaits the stop
-  // commands' answers for up to one time-out each; nothing answers here.
+  // A running belt is stopped on close, and the close would await the
+  // frame in flight and the stop commands' answers, which nothing gives
+  // here: the frame in flight is given up and the line fails its writes
+  // instead, so the close finds it gone and ends at once.
   void Close() {
-    device_.SetRNXTimeoutInterval(0);
+    if (device_.GetIOOpen()) device_.SetInTrouble();
+    {
+      std::lock_guard<std::mutex> hold(line_->lock);
+      line_->writeFails = true;
+    }
     device_.SetIOOpen(false);
   }
 
@@ -70,9 +72,10 @@ class QuietDevice {
 
  private:
   std::shared_ptr<FakeCommState> line_ = std::make_shared<FakeCommState>();
+  ManualCycles cycles_;
   TKavtelDeviceCaps caps_;
   TAPPSYSConnectionObj channel_;
-  TKavtelDevice device_{256, FakeLine(line_)};
+  TKavtelDevice device_{256, FakeLine(line_, &TKavtelClock::Process(), &cycles_)};
 };
 
 }  // namespace kavtel::test
