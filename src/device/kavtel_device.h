@@ -68,8 +68,8 @@ struct TKavtelDeviceView : TKavtelExchangeView {
 // Nothing queued before the loss goes out after it, except promised stops.
 //
 // Stops are promises: a stop key, a stop speed, an emergency stop and the
-// close's stop group are kept apart from the queues (in the frame-in-flight
-// part) until the controller answers them. They go out ahead of everything
+// close's stop group are kept apart from the queues (in the exchange's
+// frame in flight) until the controller answers them. They go out ahead of everything
 // else, trouble never drops them, and closing sends the controller's stop
 // group whenever the belt may be moving.
 //
@@ -81,11 +81,12 @@ struct TKavtelDeviceView : TKavtelExchangeView {
 // the answers for the readings).
 //
 // Threads: the host's (control operations, open and close), the serial
-// event thread (received bytes, decoders), the process's shared cycle
-// thread (polling ticks; it also times the answer time-outs and hands an
-// expired one on) and the watchdog (time-outs). Shared state changes under
-// the device's re-entrant lock; the values the host reads without a lock
-// are atomics.
+// event thread (received bytes, decoders), the context's cycles (by
+// default the process's shared cycle thread: polling ticks; it also times
+// the answer time-outs and hands an expired one on) and the watchdog
+// (time-outs). Shared state changes under the device's re-entrant lock;
+// the values the host reads without a lock (the readings record, the link
+// flags) are atomics.
 class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
  public:
   // queueSlots: records of each command ring (tests make it small);
