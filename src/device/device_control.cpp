@@ -91,7 +91,7 @@ bool TKavtelDevice::press(TRNXBtn key) {
   const TKavtelKeypad::Action action =
       TKavtelKeypad::Press(key, Readings_.versionMajor.load(), isPressesRNXBtn(key), isGated());
   if (action.text == nullptr) return true;
-  inlcudeRNXBtn(key);
+  if (action.hold) inlcudeRNXBtn(key);
   TAPPSYSMutexHold hold(lock());
   if (key == rnxbtnstop) {
     Exchange_.PromiseStop(action.text, true);

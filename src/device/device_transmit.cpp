@@ -96,12 +96,8 @@ void TKavtelDevice::applyOutbox() {
 }
 
 void TKavtelDevice::publish() {
-  // Written only when changed: readers on other threads keep their cache
-  // lines, and most events change neither.
-  const bool identifying = Exchange_.AwaitingIdentification();
-  if (Link_.identifying.load(std::memory_order_relaxed) != identifying) Link_.identifying.store(identifying);
-  const bool lost = Exchange_.IsLineLost();
-  if (Link_.lost.load(std::memory_order_relaxed) != lost) Link_.lost.store(lost);
+  // The link flags arrive as outbox entries, in their order against the
+  // state; only the close's idle event follows the exchange from here.
   const bool idle = Exchange_.Idle();
   if (idle == Link_.idlePublished) return;
   Link_.idlePublished = idle;

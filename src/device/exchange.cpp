@@ -57,9 +57,7 @@ void TKavtelExchange::write(const std::string& bytes) {
 }
 
 void TKavtelExchange::flushAck() {
-  if (acksPending_ == 0) return;
-  emit(Output::Kind::write).text.assign(acksPending_, kACK);
-  acksPending_ = 0;
+  if (acksPending_ > 0) write({});
 }
 
 void TKavtelExchange::arm() {

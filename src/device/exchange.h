@@ -61,7 +61,6 @@ class TKavtelOutbox {
   const Output* begin() const { return items_.data(); }
   const Output* end() const { return items_.data() + size_; }
   bool empty() const { return size_ == 0; }
-  std::size_t size() const { return size_; }
   void clear() { size_ = 0; }
   void swap(TKavtelOutbox& other) noexcept {
     items_.swap(other.items_);
@@ -196,7 +195,6 @@ class TKavtelExchange {
   bool IsLineLost() const { return lineLost_; }
   bool Closing() const { return closing_; }
   std::int32_t VersionMajor() const { return versionMajor_; }
-  std::int32_t VersionMinor() const { return versionMinor_; }
   // True when every confirming stop frame promised since the last open was
   // answered (also when none was).
   bool StopConfirmed() const { return flight_.StopConfirmed(); }

@@ -271,8 +271,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
   using time_point = TKavtelClock::time_point;
   time_point now() const { return Context_.clock->Now(); }
   // Applies what the exchange asked for, in order; a write that fails
-  // means the line is gone. Then publishes the exchange's state to the
-  // host's lock-free reads and to the close's wait.
+  // means the line is gone (the link flags come as entries of it). Then
+  // sets or resets the close's idle event as the exchange stands.
   void applyOutbox();
   void publish();
   bool queueMoving(const std::string& text, bool twice);
@@ -346,8 +346,8 @@ class KAVTEL_API TKavtelDevice : public TAPPInterfaceObject {
     std::optional<TKavtelClock::time_point> lastReopenTry;
   } Cycle_;
 
-  // The link as readers without the lock see it; the exchange's state is
-  // published here after every event.
+  // The link as readers without the lock see it; the exchange's link
+  // entries set it, in their order against the controller state.
   struct Link {
     std::atomic<bool> online{false};
     std::atomic<bool> identifying{true};

@@ -42,10 +42,6 @@ class ManualCycles final : public TAPPSYSCycles {
       if (m.alarm != nullptr && m.alarm->TakeArmed(id)) m.alarmProc(id);
     }
   }
-  std::size_t Members() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return members_.size();
-  }
 
  private:
   static constexpr std::uint32_t kWaitMs = 60000;
