@@ -48,15 +48,6 @@ Clock::time_point TAPPSYSCycleAlarm::Deadline() const {
   return at_;
 }
 
-bool TAPPSYSCycleAlarm::TakeArmed(std::uint32_t& id) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (at_ == Clock::time_point::max()) return false;
-  id = id_;
-  id_ = 0;
-  at_ = Clock::time_point::max();
-  return true;
-}
-
 bool TAPPSYSCycleAlarm::Take(Clock::time_point now, std::uint32_t& id) {
   std::lock_guard<std::mutex> hold(lock_);
   if (at_ > now) return false;

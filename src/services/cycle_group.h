@@ -42,9 +42,6 @@ class TAPPSYSCycleAlarm {
   void Arm(std::uint32_t id, std::uint32_t afterMs);
   void Disarm();
   bool Armed() const;
-  // Takes the armed id whatever its deadline (disarming it); false when
-  // disarmed. For a source of alarms that decides itself when they fall due.
-  bool TakeArmed(std::uint32_t& id);
 
  private:
   friend class TAPPSYSCycleGroup;

@@ -216,14 +216,9 @@ class Line {
       closeFrames_.push_back(text);
   }
 
-  static bool IsStop(const std::string& text) {
-    if (text.empty()) return false;
-    for (const char* s : {stop_text::kSpeedZero, stop_text::kKeyPress, stop_text::kKeyRelease,
-                          stop_text::kGeneration1, stop_text::kGentle}) {
-      if (text == s) return true;
-    }
-    return false;
-  }
+  // A frame of a stop group: a stop text, or the gentle acceleration sent
+  // ahead of one.
+  static bool IsStop(const std::string& text) { return IsStopText(text) || text == stop_text::kGentle; }
 
   void CheckStops(std::size_t before) {
     const std::size_t after = ex_.PromisedStops();
